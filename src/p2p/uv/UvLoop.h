@@ -1,0 +1,158 @@
+// The event loop that the whole engine runs on, the executor through which other threads
+// reach it, and the rules every libuv wrapper of this folder follows:
+//
+//  - Handles are allocated zero-filled with allocUv<T>() and freed in their close callback
+//    (freeOnClose), so the loop can close any handle that is still open when it goes away.
+//  - Every libuv callback runs its body through UvLoop::guard: an exception never unwinds
+//    through a libuv frame; the loop keeps it, stops, and run() rethrows it.
+//  - An object that owns handles derives from UvLoop::Resident, so that a loop destroyed
+//    before it can close those handles and leave the object harmless.
+#pragma once
+
+#include <uv.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_set>
+
+namespace p2p {
+
+// Throws std::runtime_error("<name> error <status> <libuv message>") when status is not 0.
+void checkStatus(const std::string& name, int status);
+
+// The form for destructors, which never throw: prints "<name> error <status> <message>".
+void printStatus(const std::string& name, int status);
+
+// A zero-filled libuv handle or request, to be released with std::free (see freeOnClose).
+template <class T>
+T* allocUv() {
+  return static_cast<T*>(std::calloc(1, sizeof(T)));
+}
+
+// Close callback for handles made by allocUv: frees the memory.
+void freeOnClose(uv_handle_t* handle);
+
+// Closes a handle made by allocUv unless it is already closing; null is ignored.
+void closeAndFree(uv_handle_t* handle);
+
+class OnLoopExecutor;
+
+class UvLoop {
+ public:
+  using Clock = std::function<uint64_t()>;
+
+  // An object holding handles on this loop. If the loop is destroyed first, it calls
+  // onLoopClosing() once: the object closes its handles there and must not use the loop again.
+  // A resident made with a null loop is not registered anywhere.
+  class Resident {
+   public:
+    explicit Resident(UvLoop* loop);
+    virtual ~Resident();
+    Resident(const Resident&) = delete;
+    Resident& operator=(const Resident&) = delete;
+
+    // Null once the loop has gone.
+    UvLoop* residentLoop() const { return _residentLoop; }
+
+   protected:
+    virtual void onLoopClosing() = 0;
+
+   private:
+    friend class UvLoop;
+    UvLoop* _residentLoop;
+  };
+
+  // `clock`, when given, replaces the loop's millisecond clock for now() (tests).
+  explicit UvLoop(Clock clock = nullptr);
+  ~UvLoop();
+  UvLoop(const UvLoop&) = delete;
+  UvLoop& operator=(const UvLoop&) = delete;
+
+  // Runs the loop on the calling thread, which becomes the loop thread, until there is nothing
+  // left to do or stop() is called. Rethrows an exception kept from a callback.
+  int run();
+
+  // Makes run() return; safe from any thread. From the loop thread it takes effect at the end
+  // of the current iteration; a stop asked for while the loop is not running ends the next run.
+  void stop();
+
+  // True on the thread that last called run(); false everywhere before the first run.
+  bool executingOnLoop() const;
+
+  // Runs *f on the libuv thread pool and deletes it. An exception thrown by *f is caught on the
+  // pool thread and logged by the completion on the loop thread.
+  void executeAsync(std::function<void()>* f);
+
+  // A new executor on this loop; the caller owns it. Create it on the loop thread or before run.
+  OnLoopExecutor* newOnLoopExecutor();
+
+  // The loop's clock in milliseconds (libuv's cached time unless a test clock was given).
+  uint64_t now() const;
+
+  uv_loop_t* uvLoop() const { return _loop; }
+  static UvLoop* from(const uv_loop_t* loop) { return static_cast<UvLoop*>(loop->data); }
+
+  // Keeps the first exception raised inside a callback and stops the loop.
+  void keepException(std::exception_ptr e);
+
+  // Runs a callback body so that no exception escapes into libuv.
+  template <class F>
+  void guard(F&& body) noexcept {
+    try {
+      body();
+    } catch (...) {
+      keepException(std::current_exception());
+    }
+  }
+
+  template <class F>
+  static void guard(const uv_loop_t* loop, F&& body) noexcept {
+    from(loop)->guard(std::forward<F>(body));
+  }
+
+ private:
+  static void onStopSignal(uv_async_t* handle);
+  void closeResidents();
+  void closeRemainingHandles();
+
+  uv_loop_t* _loop;
+  uv_async_t* _stopSignal;
+  Clock _clock;
+  std::atomic<std::thread::id> _loopThread{};
+  std::exception_ptr _kept;
+  std::mutex _residentsLock;
+  std::unordered_set<Resident*> _residents;
+};
+
+// Hands functions from other threads to the loop thread, in the order each thread gave them.
+class OnLoopExecutor : public UvLoop::Resident {
+ public:
+  explicit OnLoopExecutor(uv_loop_t* loop);
+  ~OnLoopExecutor() override;
+
+  // Takes ownership of f. On the loop thread f runs at once; from another thread it is queued
+  // and runs on the loop thread soon after. Once the loop or this executor is gone, the call is
+  // refused (logged) and f is deleted without running.
+  void execute(std::function<void()>* f);
+
+ protected:
+  void onLoopClosing() override;
+
+ private:
+  static void onSignal(uv_async_t* handle);
+  void close();
+
+  std::mutex _lock;  // guards _handle and _queue
+  uv_async_t* _handle;
+  std::deque<std::unique_ptr<std::function<void()>>> _queue;
+};
+
+}  // namespace p2p

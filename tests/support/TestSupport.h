@@ -1,0 +1,42 @@
+// Small fixtures shared by the test programs.
+#pragma once
+
+#include <string>
+
+namespace testsupport {
+
+// A fresh folder under the system's temporary folder, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return _path; }
+  std::string file(const std::string& name) const { return _path + "/" + name; }
+
+ private:
+  std::string _path;
+};
+
+// Sets (or, with unset(), removes) an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const std::string& name, const std::string& value);
+  explicit ScopedEnv(const std::string& name);  // unsets
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string _name;
+  bool _had = false;
+  std::string _old;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+bool fileExists(const std::string& path);
+
+}  // namespace testsupport
