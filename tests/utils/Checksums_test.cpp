@@ -61,8 +61,7 @@ TEST(Fletcher64, GroupingRestartsAtEveryCallAndOffsetIndexesTheArray) {
   f.update(bytes, 0, 0);
   EXPECT_EQ(0, f.getValue());
 
-  std::vector<int8_t> padded(10, 99);
-  padded.insert(padded.end(), {1, 2, 3, 4});
+  std::vector<int8_t> padded{99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 1, 2, 3, 4};
   f.update(padded.data(), 10, 4);
   EXPECT_EQ(0x0403020104030201LL, f.getValue());
 }
