@@ -1,10 +1,12 @@
 #include "p2p/uv/UvLoop.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 #include <vector>
 
 #include "p2p/uv/UvLog.h"
+#include "platform/Platform.h"
 
 namespace p2p {
 
@@ -40,7 +42,23 @@ UvLoop::Resident::~Resident() {
 
 // ---- UvLoop ----
 
+namespace {
+
+// libuv sizes its pool from UV_THREADPOOL_SIZE when the pool first starts, so the variable is
+// set once, before the first loop exists: one pool thread per processor, but never fewer than
+// libuv's own four, since log writes, file requests and HTTP transfers all share the pool.
+void sizeThreadPool() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::string threads = std::to_string(std::max(4u, platform::processorCount()));
+    setenv("UV_THREADPOOL_SIZE", threads.c_str(), 0);  // an explicit setting wins
+  });
+}
+
+}  // namespace
+
 UvLoop::UvLoop(Clock clock) : _loop(allocUv<uv_loop_t>()), _stopSignal(nullptr), _clock(std::move(clock)) {
+  sizeThreadPool();
   int status = uv_loop_init(_loop);
   if (status != 0) {
     std::free(_loop);
