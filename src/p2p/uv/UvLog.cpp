@@ -17,6 +17,7 @@ constexpr int kConsoleOff = -9999;
 constexpr int kNoFile = -100;
 constexpr int kDefaultConsoleVerbosity = 1;
 constexpr int kStdout = 1;
+constexpr size_t kMaxQueued = 8 << 20;  // bytes of lines waiting behind a write in flight
 
 struct Level {
   std::string_view name;
@@ -136,7 +137,7 @@ class UvLog::LogDestination : public std::enable_shared_from_this<LogDestination
     {
       std::lock_guard<std::mutex> lock(_queueLock);
       if (_writing) {
-        _queued += text;
+        queue(text);
         return;
       }
       if (loop && !_synchronous) {
@@ -218,6 +219,20 @@ class UvLog::LogDestination : public std::enable_shared_from_this<LogDestination
     }
   }
 
+  // Called with _queueLock held. A destination that stopped taking lines (a stdout pipe nobody
+  // reads) must not make the log grow without bound: past the cap, lines are counted, not kept.
+  void queue(const std::string& text) {
+    if (_queued.size() + text.size() > kMaxQueued) {
+      ++_dropped;
+      return;
+    }
+    if (_dropped > 0) {
+      _queued += "(" + std::to_string(_dropped) + " log lines dropped)\n";
+      _dropped = 0;
+    }
+    _queued += text;
+  }
+
   int writeLocked(const std::string& text) noexcept {
     if (_failed) return 0;
     std::lock_guard<std::mutex> lock(_writeLock);
@@ -237,6 +252,7 @@ class UvLog::LogDestination : public std::enable_shared_from_this<LogDestination
   std::mutex _writeLock;  // held around every write to _fd
   std::mutex _queueLock;  // guards the three below
   std::string _queued;    // whole lines waiting for the write in flight
+  size_t _dropped = 0;    // lines refused since the queue was full
   bool _writing = false;  // a write is in flight or being continued
   bool _synchronous = false;
 };
