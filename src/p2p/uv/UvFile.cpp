@@ -1,0 +1,315 @@
+#include "p2p/uv/UvFile.h"
+
+#include <sys/stat.h>
+
+#include <stdexcept>
+#include <type_traits>
+
+#include "p2p/uv/UvFileMkdirs.h"
+#include "p2p/uv/UvFileScanner.h"
+
+namespace p2p {
+
+// ---- FileCb ----
+
+UvFile::FileCb::~FileCb() {
+  if (_presence) *_presence = nullptr;
+}
+
+void UvFile::FileCb::handleFileOpen() { throw std::runtime_error("handleFileOpen not implemented"); }
+void UvFile::FileCb::handleFileError(int, const std::string&) {
+  throw std::runtime_error("handleFileError not implemented");
+}
+void UvFile::FileCb::handleFileRead(char*, int) { throw std::runtime_error("handleFileRead not implemented"); }
+void UvFile::FileCb::handleFileWrite(char*, int) { throw std::runtime_error("handleFileWrite not implemented"); }
+void UvFile::FileCb::handleFileStats(const uv_stat_t&) {
+  throw std::runtime_error("handleFileStats not implemented");
+}
+void UvFile::FileCb::handleFileScan(std::deque<std::string>, std::deque<uv_stat_t>) {
+  throw std::runtime_error("handleFileScan not implemented");
+}
+void UvFile::FileCb::handleFileExists(bool, const uv_stat_t&) {
+  throw std::runtime_error("handleFileExists not implemented");
+}
+void UvFile::FileCb::handleFileMkdirs() { throw std::runtime_error("handleFileMkdirs not implemented"); }
+void UvFile::FileCb::handleFileTruncate() { throw std::runtime_error("handleFileTruncate not implemented"); }
+void UvFile::FileCb::handleFileRename() { throw std::runtime_error("handleFileRename not implemented"); }
+
+UvFile::CbRef::CbRef(FileCb* cb) {
+  if (!cb) return;
+  if (!cb->_presence) cb->_presence = std::make_shared<FileCb*>(cb);
+  _presence = cb->_presence;
+}
+
+// ---- PathRequest ----
+
+void UvFile::PathRequest::started(const char* name, int status, PathRequest* request) {
+  if (status == 0) return;
+  delete request;
+  checkStatus(name, status);
+}
+
+// ---- per-file state and requests ----
+
+struct UvFile::State {
+  UvLoop* loop;  // null once the loop has closed
+  CbRef cb;
+  uv_file file = -1;
+  int pending = 0;        // requests in flight
+  bool orphaned = false;  // the UvFile is gone; the last request closes the file and frees this
+};
+
+struct UvFile::FileRequest {
+  uv_fs_t fs{};
+  State* state;
+  char* bytes;  // the caller's buffer of a read or write, reported back as given
+  int len;
+};
+
+namespace {
+
+void closeSynchronously(uv_file file) {
+  uv_fs_t request{};
+  int status = uv_fs_close(nullptr, &request, file, nullptr);
+  uv_fs_req_cleanup(&request);
+  if (status < 0) printStatus("uv_fs_close", status);
+}
+
+void onClosed(uv_fs_t* fs) {
+  uv_fs_req_cleanup(fs);
+  std::free(fs);
+}
+
+// Never throws: closes in the background while the loop runs, else at once.
+void closeFile(UvLoop* loop, uv_file file) {
+  if (file < 0) return;
+  if (loop) {
+    auto* request = allocUv<uv_fs_t>();
+    int status = uv_fs_close(loop->uvLoop(), request, file, onClosed);
+    if (status == 0) return;
+    printStatus("uv_fs_close", status);
+    std::free(request);
+  }
+  closeSynchronously(file);
+}
+
+std::string errorText(int status) {
+  // uv_strerror allocates (and never frees) the text of a code it does not know, such as
+  // the byte count of a short write; uv_strerror_r does not.
+  char text[128];
+  return uv_strerror_r(status, text, sizeof text);
+}
+
+}  // namespace
+
+UvFile::UvFile(const std::string& path, Access access, UvLoop* loop, FileCb* cb)
+    : Resident(loop), _state(new State{loop, CbRef(cb)}) {
+  try {
+    FileRequest* request = newRequest("uv_fs_open");
+    start("uv_fs_open", request,
+          uv_fs_open(loop->uvLoop(), &request->fs, path.c_str(), access, 0644, onCompleted<&FileCb::handleFileOpen>));
+  } catch (...) {
+    delete _state;
+    throw;
+  }
+}
+
+UvFile::~UvFile() {
+  _state->orphaned = true;
+  _state->cb = CbRef();
+  settle(_state);
+}
+
+void UvFile::onLoopClosing() {
+  _state->loop = nullptr;
+  settle(_state);
+}
+
+// Closes what nothing uses any longer; frees the state of a deleted file.
+void UvFile::settle(State* state) {
+  if (state->pending > 0) return;
+  if (state->orphaned) {
+    closeFile(state->loop, state->file);
+    delete state;
+  } else if (!state->loop && state->file >= 0) {
+    closeSynchronously(state->file);
+    state->file = -1;
+  }
+}
+
+void UvFile::setCb(FileCb* cb) { _state->cb = CbRef(cb); }
+
+UvFile::FileRequest* UvFile::newRequest(const char* name, char* bytes, int len) {
+  if (!_state->loop) throw std::runtime_error(std::string(name) + ": the loop has closed");
+  if (len < 0) checkStatus(name, UV_EINVAL);  // would reach the kernel as a huge length
+  auto* request = new FileRequest{};
+  request->fs.data = request;
+  request->state = _state;
+  request->bytes = bytes;
+  request->len = len;
+  return request;
+}
+
+// A request counts as pending only once libuv has accepted it.
+void UvFile::start(const char* name, FileRequest* request, int status) {
+  if (status != 0) {
+    delete request;
+    checkStatus(name, status);
+  }
+  ++_state->pending;
+}
+
+void UvFile::read(char* bytes, int len, long long offset) {
+  FileRequest* request = newRequest("uv_fs_read", bytes, len);
+  uv_buf_t buf = uv_buf_init(bytes, static_cast<unsigned>(len));
+  start("uv_fs_read", request,
+        uv_fs_read(_state->loop->uvLoop(), &request->fs, _state->file, &buf, 1, offset, onCompleted<&UvFile::reportRead>));
+}
+
+void UvFile::write(char* bytes, int len, long long offset) {
+  FileRequest* request = newRequest("uv_fs_write", bytes, len);
+  uv_buf_t buf = uv_buf_init(bytes, static_cast<unsigned>(len));
+  start("uv_fs_write", request,
+        uv_fs_write(_state->loop->uvLoop(), &request->fs, _state->file, &buf, 1, offset, onCompleted<&UvFile::reportWrite>));
+}
+
+void UvFile::truncate(long long offset) {
+  FileRequest* request = newRequest("uv_fs_ftruncate");
+  start("uv_fs_ftruncate", request,
+        uv_fs_ftruncate(_state->loop->uvLoop(), &request->fs, _state->file, offset, onCompleted<&FileCb::handleFileTruncate>));
+}
+
+void UvFile::stats() {
+  FileRequest* request = newRequest("uv_fs_fstat");
+  start("uv_fs_fstat", request,
+        uv_fs_fstat(_state->loop->uvLoop(), &request->fs, _state->file, onCompleted<&UvFile::reportStats>));
+}
+
+void UvFile::reportRead(FileCb* cb, const uv_fs_t& fs) {
+  auto* request = static_cast<FileRequest*>(fs.data);
+  cb->handleFileRead(request->bytes, static_cast<int>(fs.result));
+}
+
+void UvFile::reportWrite(FileCb* cb, const uv_fs_t& fs) {
+  auto* request = static_cast<FileRequest*>(fs.data);
+  int written = static_cast<int>(fs.result);
+  if (written == request->len)
+    cb->handleFileWrite(request->bytes, written);
+  else
+    cb->handleFileError(written, errorText(written));
+}
+
+void UvFile::reportStats(FileCb* cb, const uv_fs_t& fs) { cb->handleFileStats(fs.statbuf); }
+
+// Every completion: frees the request on every way out, records an opened descriptor first (so
+// that it is closed even when nobody is left to hear of it), drops the result when the file or
+// its receiver is gone, and touches neither request nor state after reporting (the handler may
+// delete the file).
+template <auto report>
+void UvFile::onCompleted(uv_fs_t* fs) {
+  std::unique_ptr<FileRequest> request(static_cast<FileRequest*>(fs->data));
+  UvLoop::guard(fs->loop, [&] {
+    State* state = request->state;
+    int result = static_cast<int>(fs->result);
+    --state->pending;
+    if (fs->fs_type == UV_FS_OPEN && result >= 0) state->file = result;
+    FileCb* cb = state->orphaned || !state->loop ? nullptr : state->cb.get();
+    settle(state);
+    if (!cb) return;
+    if (result < 0)
+      cb->handleFileError(result, uv_strerror(result));
+    else if constexpr (std::is_member_function_pointer_v<decltype(report)>)
+      (cb->*report)();
+    else
+      report(cb, *fs);
+  });
+  uv_fs_req_cleanup(fs);
+}
+
+// ---- static operations ----
+
+namespace {
+
+void onPathStats(uv_fs_t* fs) {
+  auto request = UvFile::PathRequest::take(fs);
+  UvLoop::guard(fs->loop, [&] {
+    UvFile::FileCb* cb = request->cb.get();
+    if (!cb) return;
+    int status = static_cast<int>(fs->result);
+    if (status < 0)
+      cb->handleFileError(status, uv_strerror(status));
+    else
+      cb->handleFileStats(fs->statbuf);
+  });
+}
+
+void onExists(uv_fs_t* fs) {
+  auto request = UvFile::PathRequest::take(fs);
+  UvLoop::guard(fs->loop, [&] {
+    UvFile::FileCb* cb = request->cb.get();
+    if (!cb) return;
+    int status = static_cast<int>(fs->result);
+    if (status == UV_ENOENT)
+      cb->handleFileExists(false, uv_stat_t{});
+    else if (status < 0)
+      cb->handleFileError(status, uv_strerror(status));
+    else
+      cb->handleFileExists(true, fs->statbuf);
+  });
+}
+
+void onRenamed(uv_fs_t* fs) {
+  auto request = UvFile::PathRequest::take(fs);
+  UvLoop::guard(fs->loop, [&] {
+    UvFile::FileCb* cb = request->cb.get();
+    if (!cb) return;
+    int status = static_cast<int>(fs->result);
+    if (status < 0)
+      cb->handleFileError(status, uv_strerror(status));
+    else
+      cb->handleFileRename();
+  });
+}
+
+}  // namespace
+
+void UvFile::stats(const std::string& path, UvLoop* loop, FileCb* cb) {
+  auto* request = new PathRequest(cb);
+  PathRequest::started("uv_fs_stat", uv_fs_stat(loop->uvLoop(), &request->fs, path.c_str(), onPathStats), request);
+}
+
+void UvFile::exists(const std::string& path, UvLoop* loop, FileCb* cb) {
+  auto* request = new PathRequest(cb);
+  PathRequest::started("uv_fs_stat", uv_fs_stat(loop->uvLoop(), &request->fs, path.c_str(), onExists), request);
+}
+
+void UvFile::rename(const std::string& oldPath, const std::string& newPath, UvLoop* loop, FileCb* cb) {
+  auto* request = new PathRequest(cb);
+  PathRequest::started(
+      "uv_fs_rename",
+      uv_fs_rename(loop->uvLoop(), &request->fs, oldPath.c_str(), newPath.c_str(), onRenamed), request);
+}
+
+void UvFile::mkdirs(const std::string& path, UvLoop* loop, FileCb* cb) { new UvFileMkdirs(path, loop, cb); }
+
+void UvFile::scan(const std::string& path, int flags, UvLoop* loop, FileCb* cb) {
+  new UvFileScanner(path, flags, loop, cb);
+}
+
+// ---- paths ----
+
+bool UvFile::isDir(const uv_stat_t& stats) { return (stats.st_mode & S_IFMT) == S_IFDIR; }
+
+long long UvFile::size(const uv_stat_t& stats) { return static_cast<long long>(stats.st_size); }
+
+std::string UvFile::getName(const std::string& path) {
+  std::string::size_type slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string UvFile::getDir(const std::string& path) {
+  std::string::size_type slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+}  // namespace p2p

@@ -1,0 +1,167 @@
+// Non-blocking file access on the loop thread: one UvFile per open file, every operation a libuv
+// file-system request that runs on the thread pool and reports back on the loop thread to a
+// FileCb. Static members do the same for whole paths.
+//
+// Lifetime rules, so that no completion ever lands on freed memory:
+//  - Deleting a UvFile with requests in flight is allowed. Their results are dropped, and the
+//    descriptor is closed once the last of them has completed (a descriptor closed under a
+//    pending write could be reused by another open and receive its bytes). An open still in
+//    flight closes the descriptor it gets.
+//  - Deleting a FileCb detaches it from every result still on its way to it: the results of
+//    static operations, of scans and directory creations, and of the UvFile that reports to it
+//    are then dropped. Nothing else is needed; the FileCb base does this in its destructor.
+//  - What the thread pool reads into or writes from is the caller's memory, used in place (no
+//    copy). Deleting the file does not stop a read or write already handed to the pool, so those
+//    bytes must stay valid until the request would have reported.
+//  - Everything here, FileCb destruction included, happens on the loop thread.
+#pragma once
+
+#include <uv.h>
+
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "p2p/uv/UvLoop.h"
+
+namespace p2p {
+
+class UvFile : public UvLoop::Resident {
+ public:
+  // Open modes; files are created with mode 0644.
+  enum Access : int {
+    READ = UV_FS_O_RDONLY | UV_FS_O_SEQUENTIAL,
+    WRITE = UV_FS_O_WRONLY | UV_FS_O_SEQUENTIAL | UV_FS_O_CREAT,
+    READ_WRITE = UV_FS_O_RDWR | UV_FS_O_SEQUENTIAL | UV_FS_O_CREAT,
+    WRITE_APPEND = UV_FS_O_WRONLY | UV_FS_O_APPEND | UV_FS_O_SEQUENTIAL | UV_FS_O_CREAT,
+    WRITE_TRUNCATE = UV_FS_O_WRONLY | UV_FS_O_SEQUENTIAL | UV_FS_O_CREAT | UV_FS_O_TRUNC,
+  };
+
+  enum ScanFlags : int {
+    RECURSE = 1,     // descend into subfolders
+    WITH_STATS = 2,  // stat every entry and report the records
+  };
+
+  class CbRef;
+
+  // Receives results. An implementer overrides only the results it asks for; a result that
+  // reaches a default throws out of the loop.
+  class FileCb {
+   public:
+    FileCb() = default;
+    // A copy is a new receiver: results on their way to the original stay with the original.
+    FileCb(const FileCb&) {}
+    FileCb& operator=(const FileCb&) { return *this; }
+    // Results still on their way here are dropped.
+    virtual ~FileCb();
+
+    virtual void handleFileOpen();
+    // `status` is libuv's negative code, or the count written for a short write.
+    virtual void handleFileError(int status, const std::string& msg);
+    // `len` is 0 at the end of the file.
+    virtual void handleFileRead(char* bytes, int len);
+    virtual void handleFileWrite(char* bytes, int len);
+    virtual void handleFileStats(const uv_stat_t& stats);
+    virtual void handleFileScan(std::deque<std::string> names, std::deque<uv_stat_t> stats);
+    // For a missing path `stats` carries nothing.
+    virtual void handleFileExists(bool exists, const uv_stat_t& stats);
+    virtual void handleFileMkdirs();
+    virtual void handleFileTruncate();
+    virtual void handleFileRename();
+
+   private:
+    friend class CbRef;
+    // Shared with every CbRef to this object; set to null by the destructor.
+    std::shared_ptr<FileCb*> _presence;
+  };
+
+  // A FileCb pointer that reads null once that FileCb has been destroyed.
+  class CbRef {
+   public:
+    CbRef() = default;
+    explicit CbRef(FileCb* cb);
+    FileCb* get() const { return _presence ? *_presence : nullptr; }
+
+   private:
+    std::shared_ptr<FileCb*> _presence;
+  };
+
+  // A request on a path that reports to a FileCb; made by the static operations, the scanner
+  // and the directory creation. The completion takes it back with `take` and frees it.
+  struct PathRequest {
+    explicit PathRequest(FileCb* target) : cb(target) { fs.data = this; }
+    ~PathRequest() { uv_fs_req_cleanup(&fs); }
+    PathRequest(const PathRequest&) = delete;
+    PathRequest& operator=(const PathRequest&) = delete;
+
+    static std::unique_ptr<PathRequest> take(uv_fs_t* fs) {
+      return std::unique_ptr<PathRequest>(static_cast<PathRequest*>(fs->data));
+    }
+    // Throws the libuv error when `status` says the request was not started, freeing it.
+    static void started(const char* name, int status, PathRequest* request);
+
+    uv_fs_t fs{};
+    CbRef cb;
+  };
+
+  // Starts opening `path`; the result comes as handleFileOpen or handleFileError.
+  UvFile(const std::string& path, Access access, UvLoop* loop, FileCb* cb);
+  ~UvFile() override;
+  UvFile(const UvFile&) = delete;
+  UvFile& operator=(const UvFile&) = delete;
+
+  // Later results go to `cb` (a file is handed from one owner to the next this way).
+  void setCb(FileCb* cb);
+
+  // Each operation below throws the checkStatus text when libuv refuses to start it (a
+  // negative `len` is refused the same way), and a plain error once the loop has closed.
+
+  // Reads up to `len` bytes at `offset` straight into `bytes`: handleFileRead(bytes, n).
+  void read(char* bytes, int len, long long offset);
+  // Writes `len` bytes from `bytes` at `offset`: handleFileWrite(bytes, len) once all of them
+  // are written; a short write is handleFileError(count written, message).
+  void write(char* bytes, int len, long long offset);
+  // Sets the length of the file: handleFileTruncate().
+  void truncate(long long offset);
+  // Stat of the open file: handleFileStats(stats).
+  void stats();
+
+  // Stat of a path: handleFileStats or handleFileError.
+  static void stats(const std::string& path, UvLoop* loop, FileCb* cb);
+  // handleFileExists(false, ...) for a missing path, handleFileExists(true, stats) for a
+  // present one, handleFileError otherwise.
+  static void exists(const std::string& path, UvLoop* loop, FileCb* cb);
+  static void rename(const std::string& oldPath, const std::string& newPath, UvLoop* loop, FileCb* cb);
+  // Creates `path` and every missing parent: handleFileMkdirs or handleFileError.
+  static void mkdirs(const std::string& path, UvLoop* loop, FileCb* cb);
+  // Lists a folder with ScanFlags: handleFileScan(names, stats) or handleFileError.
+  static void scan(const std::string& path, int flags, UvLoop* loop, FileCb* cb);
+
+  static bool isDir(const uv_stat_t& stats);
+  static long long size(const uv_stat_t& stats);
+  // The part after the last "/" or "\\"; the whole path when there is none.
+  static std::string getName(const std::string& path);
+  // The part before the last "/" or "\\"; "." when there is none.
+  static std::string getDir(const std::string& path);
+
+ protected:
+  void onLoopClosing() override;
+
+ private:
+  struct State;
+  struct FileRequest;
+
+  FileRequest* newRequest(const char* name, char* bytes = nullptr, int len = 0);
+  void start(const char* name, FileRequest* request, int status);
+  static void settle(State* state);
+  template <auto report>
+  static void onCompleted(uv_fs_t* fs);
+  static void reportRead(FileCb* cb, const uv_fs_t& fs);
+  static void reportWrite(FileCb* cb, const uv_fs_t& fs);
+  static void reportStats(FileCb* cb, const uv_fs_t& fs);
+
+  // Kept apart from the object: it lives on while requests of a deleted file are in flight.
+  State* _state;
+};
+
+}  // namespace p2p
