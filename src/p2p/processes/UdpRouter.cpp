@@ -1,0 +1,259 @@
+#include "p2p/processes/UdpRouter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+
+#include "p2p/messages/Codec.h"
+#include "p2p/messages/Proxy.h"
+#include "p2p/uv/UvLog.h"
+#include "utils/Utils.h"
+
+namespace p2p {
+
+namespace {
+
+constexpr int kCreateAttempts = 10;
+constexpr int kFirstPort = 50000;
+constexpr int kPortRange = 1001;  // 50000 to 51000, both ends included
+
+bool sameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+const sockaddr_in& endpointOf(const SocketAddress& address) {
+  return *reinterpret_cast<const sockaddr_in*>(address.getSockaddr());
+}
+
+// A fresh socket per attempt: a failed one has already closed itself.
+UvUdp* createUdp(UvLoop* loop, int forcePort, UvUdp::RecvCb* router) {
+  std::exception_ptr last;
+  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+    const int port = forcePort != 0 ? forcePort : kFirstPort + Utils::randomInt() % kPortRange;
+    try {
+      sockaddr_in any;
+      checkStatus("uv_ip4_addr", uv_ip4_addr("0.0.0.0", port, &any));
+      return new UvUdp(reinterpret_cast<const sockaddr*>(&any), loop, router);
+    } catch (const std::exception& e) {
+      UV_LOG("1") << "UdpRouter: port " << port << " refused: " << e.what();
+      last = std::current_exception();
+    }
+  }
+  std::rethrow_exception(last);
+}
+
+}  // namespace
+
+// ---- WarnBudget ----
+
+bool UdpRouter::WarnBudget::take(uint64_t& suppressed) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - windowStart >= std::chrono::seconds(1)) {
+    windowStart = now;
+    used = 0;
+  }
+  if (used >= LINES_PER_SECOND) {
+    ++held;
+    return false;
+  }
+  ++used;
+  suppressed = held;
+  held = 0;
+  return true;
+}
+
+// ---- UdpSendCb ----
+
+UdpRouter::UdpSendCb::UdpSendCb(UdpRouter* router) : buffer(new ByteBuffer(UvUdp::BUFFER_SIZE)), router(router) {}
+
+UdpRouter::UdpSendCb::~UdpSendCb() { delete buffer; }
+
+void UdpRouter::UdpSendCb::handleSend(int8_t*, int) { finished(); }
+
+void UdpRouter::UdpSendCb::handleSendError(int status, const std::string& reason) {
+  // Cancelled sends are the normal end of a socket closing with datagrams queued.
+  if (router && status != UV_ECANCELED) {
+    router->warnSend(SocketAddress(), reason + " " + std::to_string(status) + " " + uv_strerror(status));
+  }
+  finished();
+}
+
+void UdpRouter::UdpSendCb::finished() {
+  if (!router) {
+    delete this;
+    return;
+  }
+  router->recycle(this);
+}
+
+// ---- UdpRouter ----
+
+UdpRouter::UdpRouter(UvLoop* loop) : UdpRouter(loop, 0) {}
+
+UdpRouter::UdpRouter(UvLoop* loop, int port) : loop(loop), udp(nullptr) { udp = createUdp(loop, port, this); }
+
+UdpRouter::~UdpRouter() {
+  // Closing the socket first: libuv reads no queued datagram after that, so the sends still in
+  // flight only wait for their completion, which deletes them.
+  delete udp;
+  for (UdpSendCb* sendCb = inFlight; sendCb; sendCb = sendCb->nextInFlight) sendCb->router = nullptr;
+  for (UdpSendCb* sendCb : sendCbs) delete sendCb;
+}
+
+void UdpRouter::addListener(Cb* cb) { listeners.push_back(cb); }
+
+void UdpRouter::removeListener(Cb* cb) {
+  listeners.erase(std::remove(listeners.begin(), listeners.end(), cb), listeners.end());
+  if (dispatching) std::replace(offered.begin(), offered.end(), cb, static_cast<Cb*>(nullptr));
+}
+
+void UdpRouter::addRelay(const SocketAddress& relay) {
+  if (!relay.isValid() || isRelay(relay)) return;
+  relays.push_back(endpointOf(relay));
+}
+
+void UdpRouter::removeRelay(const SocketAddress& relay) {
+  if (!relay.isValid()) return;
+  const sockaddr_in& gone = endpointOf(relay);
+  relays.erase(std::remove_if(relays.begin(), relays.end(), [&](const sockaddr_in& r) { return sameEndpoint(r, gone); }),
+               relays.end());
+}
+
+bool UdpRouter::isRelay(const SocketAddress& address) const {
+  if (!address.isValid()) return false;
+  const sockaddr_in& wanted = endpointOf(address);
+  return std::any_of(relays.begin(), relays.end(), [&](const sockaddr_in& r) { return sameEndpoint(r, wanted); });
+}
+
+// ---- sending ----
+
+void UdpRouter::send(Message* m, const SocketAddress& addr) {
+  UV_LOG("2") << "UdpRouter::send " << *m;
+  if (!addr.isValid()) {
+    warnSend(addr, "no address");
+    return;
+  }
+  UdpSendCb* sendCb;
+  if (sendCbs.empty()) {
+    sendCb = new UdpSendCb(this);
+  } else {
+    sendCb = sendCbs.back();
+    sendCbs.pop_back();
+  }
+  ByteBuffer& buffer = *sendCb->buffer;
+  buffer.clear();
+  buffer.limit(MTU_LENGTH);
+  const sockaddr* destination = addr.getSockaddr();
+  try {
+    if (addr.hasProxy()) {
+      Proxy prefix;
+      prefix.setAddress(addr.getSockaddr());
+      prefix.encode(buffer);
+      destination = addr.getProxySockaddr();
+    }
+    m->encode(buffer);
+    udp->send(buffer.array(), buffer.position(), destination, sendCb);
+  } catch (const std::exception& e) {
+    recycle(sendCb);  // never handed to libuv
+    warnSend(addr, e.what());
+    return;
+  }
+  // Linked only once libuv holds it.
+  sendCb->prevInFlight = nullptr;
+  sendCb->nextInFlight = inFlight;
+  if (inFlight) inFlight->prevInFlight = sendCb;
+  inFlight = sendCb;
+}
+
+void UdpRouter::recycle(UdpSendCb* sendCb) {
+  // Unlinks a finished send; one that never left is not linked and has null links.
+  if (sendCb->prevInFlight) sendCb->prevInFlight->nextInFlight = sendCb->nextInFlight;
+  if (sendCb->nextInFlight) sendCb->nextInFlight->prevInFlight = sendCb->prevInFlight;
+  if (inFlight == sendCb) inFlight = sendCb->nextInFlight;
+  sendCb->prevInFlight = nullptr;
+  sendCb->nextInFlight = nullptr;
+  // A burst may have made many; only a bounded number wait for the next one.
+  if (sendCbs.size() >= MAX_FREE_SEND_CBS) {
+    delete sendCb;
+    return;
+  }
+  sendCbs.push_back(sendCb);
+}
+
+// ---- receiving ----
+
+void UdpRouter::handleRecv(int8_t* bytes, int n, const sockaddr* addr) {
+  if (n == 0) return;  // an empty datagram, or libuv has nothing more to read
+  try {
+    receive(bytes, n, addr);
+  } catch (const std::exception& e) {
+    SocketAddress from;
+    if (addr && addr->sa_family == AF_INET) from.setAddress(addr);
+    warnRecv(from, e.what());
+  }
+}
+
+void UdpRouter::receive(int8_t* bytes, int n, const sockaddr* addr) {
+  SocketAddress from(addr);
+  ByteBuffer view(bytes, n);
+  std::unique_ptr<Message> m(Message::decodeMessage(view));
+  if (m->getOpcode() == Message::proxy) {
+    if (!isRelay(from)) {
+      warnRecv(from, "Proxy prefix from a sender that is no known relay");
+      return;
+    }
+    // The relay names the peer on its far side: that peer is the sender, reached through the relay.
+    SocketAddress relayed(&static_cast<Proxy*>(m.get())->addr);
+    relayed.setProxy(from.getSockaddr());
+    from = relayed;
+    m.reset(Message::decodeMessage(view));
+  }
+  if (m->getOpcode() == Message::codec) {
+    UV_LOG("1") << "UdpRouter::handleRecv " << *m;
+    const int8_t key = static_cast<Codec*>(m.get())->key;
+    const int start = view.position();
+    ByteBuffer inPlace(bytes, n);
+    inPlace.position(start);
+    xorBuffer(key, view, inPlace);
+    view.position(start);
+    m.reset(Message::decodeMessage(view));
+  }
+  dispatch(m.get(), from);
+}
+
+void UdpRouter::dispatch(Message* m, const SocketAddress& from) {
+  // A snapshot, because listeners come and go during the dispatch; removeListener nulls the
+  // ones that leave, and those added meanwhile are not in it.
+  offered.assign(listeners.begin(), listeners.end());
+  dispatching = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{dispatching};
+  for (size_t i = 0; i < offered.size(); ++i) {
+    Cb* cb = offered[i];
+    if (cb && cb->handleRouter(m, from)) return;
+  }
+}
+
+void UdpRouter::handleRecvError(int status, const std::string& reason) {
+  warnRecv(SocketAddress(), reason + " (" + std::to_string(status) + ")");
+}
+
+void UdpRouter::warnRecv(const SocketAddress& from, const std::string& what) {
+  uint64_t suppressed = 0;
+  if (!recvWarnings.take(suppressed)) return;
+  UV_LOG("WARN") << "UdpRouter: datagram dropped, " << from << ": " << what
+                 << (suppressed ? " (suppressed " + std::to_string(suppressed) + ")" : std::string());
+}
+
+void UdpRouter::warnSend(const SocketAddress& to, const std::string& what) {
+  uint64_t suppressed = 0;
+  if (!sendWarnings.take(suppressed)) return;
+  UV_LOG("WARN") << "UdpRouter: send dropped, " << to << ": " << what
+                 << (suppressed ? " (suppressed " + std::to_string(suppressed) + ")" : std::string());
+}
+
+}  // namespace p2p

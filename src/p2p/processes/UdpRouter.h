@@ -1,0 +1,123 @@
+// The process's one UDP socket and the fan-out of its messages: outgoing messages are
+// encoded into pooled datagrams (behind a Proxy prefix when the peer sits behind a relay);
+// every received datagram is decoded, its Proxy and Codec prefixes unwrapped, and the message
+// offered to the listeners in registration order until one takes it.
+//
+// Nothing a peer sends can stop the engine: a datagram that fails to decode, or whose message
+// a listener chokes on, is logged (rate-limited) and dropped.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "p2p/messages/Message.h"
+#include "p2p/processes/SocketAddress.h"
+#include "p2p/uv/UvLoop.h"
+#include "p2p/uv/UvUdp.h"
+#include "utils/ByteBuffer.h"
+
+namespace p2p {
+
+class UdpRouter : public UvUdp::RecvCb {
+ public:
+  static constexpr int MTU_MAX_LENGTH = 1464;
+  static constexpr int MTU_MIN_LENGTH = 548;
+  static constexpr int HEADER_LENGTH = 9;
+  // The most bytes put into one datagram, Proxy prefix included.
+  static constexpr int MTU_LENGTH = 1424;
+
+  class Cb {
+   public:
+    virtual ~Cb() = default;
+    // True consumes the message. The router deletes `m` after the dispatch: copy what is
+    // needed, never keep the pointer.
+    virtual bool handleRouter(Message* m, const SocketAddress& from) = 0;
+  };
+
+  class UdpSendCb : public UvUdp::SendCb {
+   public:
+    explicit UdpSendCb(UdpRouter* router);
+    ~UdpSendCb() override;
+
+    void handleSend(int8_t* bytes, int n) override;
+    void handleSendError(int status, const std::string& reason) override;
+
+    ByteBuffer* buffer;  // the datagram while it is being sent
+    UdpRouter* router;   // null once the router is gone: the completion then deletes this object
+
+   private:
+    friend class UdpRouter;
+    void finished();
+
+    // Links of the router's list of sends in flight.
+    UdpSendCb* prevInFlight = nullptr;
+    UdpSendCb* nextInFlight = nullptr;
+  };
+
+  explicit UdpRouter(UvLoop* loop);
+  // port 0 draws a port from 50000 to 51000; up to ten attempts, then the last failure is thrown.
+  UdpRouter(UvLoop* loop, int port);
+  ~UdpRouter() override;
+  UdpRouter(const UdpRouter&) = delete;
+  UdpRouter& operator=(const UdpRouter&) = delete;
+
+  UvUdp* getUdp() { return udp; }
+  UvLoop* getLoop() { return loop; }
+
+  // Listeners may be added and removed during a dispatch, even from inside their own
+  // handleRouter; the message in hand is offered to none added meanwhile.
+  void addListener(Cb* cb);
+  void removeListener(Cb* cb);
+
+  // Encodes m at once (the caller keeps it) and sends it to addr, through addr's relay when it
+  // has one. A message that cannot be encoded into MTU_LENGTH bytes, or a send that libuv
+  // refuses, is logged and dropped.
+  void send(Message* m, const SocketAddress& addr);
+
+  // The relays whose Proxy prefixes are believed, matched by IPv4 address and port; a Proxy
+  // prefix from any other sender is dropped, since anyone can put one in front of a datagram.
+  void addRelay(const SocketAddress& relay);
+  void removeRelay(const SocketAddress& relay);
+  bool isRelay(const SocketAddress& address) const;
+
+  void handleRecv(int8_t* bytes, int n, const sockaddr* addr) override;
+  void handleRecvError(int status, const std::string& reason) override;
+
+ private:
+  // Lets a few warnings per second through and counts the rest, so a flood of junk cannot
+  // fill the log.
+  class WarnBudget {
+   public:
+    static constexpr int LINES_PER_SECOND = 10;
+    // True when a line may be written; `suppressed` then says how many were held back before it.
+    bool take(uint64_t& suppressed);
+
+   private:
+    std::chrono::steady_clock::time_point windowStart{};
+    int used = 0;
+    uint64_t held = 0;
+  };
+
+  static constexpr size_t MAX_FREE_SEND_CBS = 64;
+
+  void receive(int8_t* bytes, int n, const sockaddr* addr);
+  void dispatch(Message* m, const SocketAddress& from);
+  void recycle(UdpSendCb* sendCb);
+  void warnRecv(const SocketAddress& from, const std::string& what);
+  void warnSend(const SocketAddress& to, const std::string& what);
+
+  UvLoop* loop;
+  UvUdp* udp;
+  std::vector<UdpSendCb*> sendCbs;  // free send objects, the last one returned first
+  std::vector<Cb*> listeners;
+  std::vector<Cb*> offered;  // the dispatch's snapshot; removed listeners are nulled in it
+  bool dispatching = false;
+  UdpSendCb* inFlight = nullptr;  // sends libuv still holds, detached when the router goes
+  std::vector<sockaddr_in> relays;
+  WarnBudget recvWarnings;
+  WarnBudget sendWarnings;
+};
+
+}  // namespace p2p
