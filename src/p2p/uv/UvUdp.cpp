@@ -14,7 +14,7 @@ UvUdp::SendCb::~SendCb() {
 }
 
 UvUdp::UvUdp(const sockaddr* addr, UvLoop* loop, RecvCb* recv_cb)
-    : Resident(loop), loop(loop), handle(allocUv<uv_udp_t>()), recv_cb(recv_cb) {
+    : Resident(loop), handle(allocUv<uv_udp_t>()), recv_cb(recv_cb) {
   int status = uv_udp_init(loop->uvLoop(), handle);
   if (status != 0) {
     std::free(handle);

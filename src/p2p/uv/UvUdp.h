@@ -73,7 +73,6 @@ class UvUdp : public UvLoop::Resident {
   void giveBack(int8_t* buffer);
   void close();
 
-  UvLoop* loop;
   uv_udp_t* handle;
   RecvCb* recv_cb;
   std::vector<int8_t*> recvBuffers;  // free buffers; the last one given back is the next handed out
