@@ -1,0 +1,42 @@
+#pragma once
+
+#include <sstream>
+#include <string>
+
+// One line per event on standard output, whole lines only, from any thread.
+class ServerLog {
+ public:
+  static void setVerbose(bool verbose);
+  static bool verbose();
+
+  // Writes "<local time> <text>" and flushes, so a watching process sees it at once.
+  static void line(const std::string& text);
+
+  // Text from the network made safe for one log line: control bytes become '?' and
+  // the result is cut to `limit` bytes.
+  static std::string printable(const std::string& text, size_t limit = 80);
+};
+
+// Builds one line with stream syntax and writes it when the statement ends.
+class LogLine {
+ public:
+  LogLine() = default;
+  ~LogLine() { ServerLog::line(out.str()); }
+  LogLine(const LogLine&) = delete;
+  LogLine& operator=(const LogLine&) = delete;
+
+  template <typename T>
+  LogLine& operator<<(const T& value) {
+    out << value;
+    return *this;
+  }
+
+ private:
+  std::ostringstream out;
+};
+
+#define SERVER_LOG LogLine()
+#define SERVER_TRACE           \
+  if (!ServerLog::verbose()) { \
+  } else                       \
+    LogLine()

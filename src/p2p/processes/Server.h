@@ -1,0 +1,154 @@
+// The client of the web server: sends typed requests (the classes of p2p/requests) as HTTPS GETs
+// of the base URL followed by the request's path, and hands each answer, typed, to the caller's
+// callback on the loop thread. It also learns from every answered connection the address of the
+// rendezvous server (the web server's IP with the UDP port) and the local address in use.
+//
+// Lifetime: deleting the Server, or the loop going away first, cancels the calls in flight:
+// their transfers are aborted and their callbacks are not called. A callback may delete the
+// Server.
+#pragma once
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include "p2p/processes/SocketAddress.h"
+#include "p2p/uv/HttpRequest.h"
+#include "p2p/uv/UvLoop.h"
+
+namespace p2p {
+
+class Server : public UvLoop::Resident {
+ public:
+  // A call of the web server. The constructor writes the path and query, relative to the base
+  // URL, into `path`; parseResponse turns the body of a status-200 answer into T and throws
+  // when it cannot.
+  template <class T>
+  class ServerRequest {
+   public:
+    virtual ~ServerRequest() = default;
+    virtual T parseResponse(const std::string& body) = 0;
+    // False for a call whose answer nobody reads: any status below 400 is then a success.
+    virtual bool answerUsed() const { return true; }
+
+    std::stringstream path;
+  };
+
+  template <class T>
+  struct ServerResponse {
+    int status = 0;     // the HTTP status, or libcurl's result code (below 100)
+    std::string error;  // why the call failed; never empty for a failure
+    T response{};       // the parsed answer; T's default unless the call succeeded
+
+    bool isOk() const { return status >= 100 && status < 400 && error.empty(); }
+  };
+
+  template <class T>
+  class ServerCb {
+   public:
+    virtual ~ServerCb() = default;
+    virtual void handleServerResponse(const ServerResponse<T>& response) = 0;
+  };
+
+  static constexpr const char* DEFAULT_CA_FILE = "cacert.pem";
+
+  // `host`: the base URL, ending in "/". `caFile`: the certificates trusted for it.
+  Server(std::string host, int udpPort, UvLoop* loop, std::string caFile = DEFAULT_CA_FILE);
+  ~Server() override;
+
+  // For the calls started afterwards.
+  void setTimeouts(long connectTimeoutMs, long totalTimeoutMs);
+
+  // Takes ownership of `request` (made with new) and sends it; `cb` (not owned) hears exactly
+  // one answer on the loop thread, unless the call is cancelled (see above). Returns at once.
+  template <class T>
+  void exec(ServerRequest<T>* request, ServerCb<T>* cb);
+
+  // A numeric answer, read the way std::stoll reads base 10: leading blanks, a sign, digits up
+  // to the first other character. Throws when there is no number or it does not fit.
+  static long long parseDecimal(const std::string& body);
+
+  // Empty before the first answered request.
+  std::string getLocalIp() const { return _localIp; }
+  // Invalid before the first answered request.
+  SocketAddress getUdpAddr() const { return _udpAddr; }
+
+ protected:
+  void onLoopClosing() override;
+
+ private:
+  // One call in flight: owns its HttpRequest; the typed part lives in Exchange.
+  class Call : public HttpRequest::Cb {
+   public:
+    explicit Call(Server* server) : _server(server) {}
+    void handleResponse(int status, const std::string& error, const std::string& body) override;
+
+    std::unique_ptr<HttpRequest> httpRequest;
+
+   protected:
+    virtual void deliver(int status, const std::string& error, const std::string& body) = 0;
+
+   private:
+    Server* _server;
+  };
+
+  template <class T>
+  class Exchange;
+
+  // The error text of an answer that is not a success.
+  static std::string failureText(int status, const std::string& error, const std::string& body);
+  static std::string badResponseText(const char* what);
+
+  void start(std::unique_ptr<Call> call, const std::string& path);
+  void learnAddresses(const HttpRequest& request);
+  void cancelCalls();
+
+  std::string _host;
+  std::string _remoteIp;
+  std::string _localIp;
+  SocketAddress _udpAddr;
+  int _udpPort;
+  HttpRequest::Settings _settings;
+  std::unordered_set<Call*> _calls;  // owned
+  // Lets a call tell whether its callback deleted the Server.
+  std::shared_ptr<int> _alive = std::make_shared<int>(0);
+};
+
+template <class T>
+class Server::Exchange : public Server::Call {
+ public:
+  Exchange(Server* server, std::unique_ptr<ServerRequest<T>> request, ServerCb<T>* cb)
+      : Call(server), _request(std::move(request)), _cb(cb) {}
+
+ protected:
+  void deliver(int status, const std::string& error, const std::string& body) override {
+    ServerResponse<T> answer;
+    answer.status = status;
+    if (status == 200) {
+      try {
+        answer.response = _request->parseResponse(body);
+      } catch (const std::exception& e) {
+        answer.response = T();
+        answer.error = badResponseText(e.what());
+      }
+    } else if (status < 100 || status >= 400 || _request->answerUsed()) {
+      answer.error = failureText(status, error, body);
+    }
+    _cb->handleServerResponse(answer);
+  }
+
+ private:
+  std::unique_ptr<ServerRequest<T>> _request;
+  ServerCb<T>* _cb;
+};
+
+template <class T>
+void Server::exec(ServerRequest<T>* request, ServerCb<T>* cb) {
+  std::unique_ptr<ServerRequest<T>> owned(request);
+  std::string path = request->path.str();
+  start(std::make_unique<Exchange<T>>(this, std::move(owned), cb), path);
+}
+
+}  // namespace p2p
