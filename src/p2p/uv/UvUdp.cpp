@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "p2p/uv/UvLog.h"
+
 namespace p2p {
 
 UvUdp::SendCb::~SendCb() {
@@ -71,6 +73,24 @@ void UvUdp::send(int8_t* bytes, int n, const sockaddr* addr, SendCb* send_cb) {
   request->buf = uv_buf_init(reinterpret_cast<char*>(bytes), static_cast<unsigned int>(n));
   checkStatus("uv_udp_send", uv_udp_send(&request->req, handle, &request->buf, 1, addr, onSend));
   request->inFlight = true;
+}
+
+void UvUdp::setBufferSizes(int bytes) {
+  if (!handle) return;
+  auto* h = reinterpret_cast<uv_handle_t*>(handle);
+  int send = bytes;
+  int recv = bytes;
+  const int sendStatus = uv_send_buffer_size(h, &send);
+  const int recvStatus = uv_recv_buffer_size(h, &recv);
+  int grantedSend = 0;  // 0 reads the size back
+  int grantedRecv = 0;
+  uv_send_buffer_size(h, &grantedSend);
+  uv_recv_buffer_size(h, &grantedRecv);
+  if (sendStatus != 0 || recvStatus != 0) {
+    UV_LOG("WARN") << "UDP buffers of " << bytes << " bytes refused: send " << uv_strerror(sendStatus) << ", receive "
+                   << uv_strerror(recvStatus);
+  }
+  UV_LOG("INFO") << "UDP buffers: asked " << bytes << ", granted send " << grantedSend << " receive " << grantedRecv;
 }
 
 void UvUdp::stop() {

@@ -61,6 +61,11 @@ class UvUdp : public UvLoop::Resident {
   // Stops receiving.
   void stop();
 
+  // Asks the kernel for send and receive buffers of `bytes` each, so that a burst of a full
+  // stream window is not dropped at the socket; logs what was granted. Never throws: the
+  // socket works, only slower, with the sizes it has.
+  void setBufferSizes(int bytes);
+
  protected:
   void onLoopClosing() override;
 
