@@ -87,8 +87,8 @@ void UvUdp::setBufferSizes(int bytes) {
   uv_send_buffer_size(h, &grantedSend);
   uv_recv_buffer_size(h, &grantedRecv);
   if (sendStatus != 0 || recvStatus != 0) {
-    UV_LOG("WARN") << "UDP buffers of " << bytes << " bytes refused: send " << uv_strerror(sendStatus) << ", receive "
-                   << uv_strerror(recvStatus);
+    UV_LOG("WARN") << "UDP buffers of " << bytes << " bytes refused: send status " << sendStatus << ", receive status "
+                   << recvStatus;
   }
   UV_LOG("INFO") << "UDP buffers: asked " << bytes << ", granted send " << grantedSend << " receive " << grantedRecv;
 }
