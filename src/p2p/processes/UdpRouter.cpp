@@ -92,7 +92,11 @@ void UdpRouter::UdpSendCb::finished() {
 
 UdpRouter::UdpRouter(UvLoop* loop) : UdpRouter(loop, 0) {}
 
-UdpRouter::UdpRouter(UvLoop* loop, int port) : loop(loop), udp(nullptr) { udp = createUdp(loop, port, this); }
+UdpRouter::UdpRouter(UvLoop* loop, int port) : loop(loop), udp(nullptr) {
+  udp = createUdp(loop, port, this);
+  // Every peer stream shares this one socket: deep kernel buffers ride out bursts of a window.
+  udp->setBufferSizes(SOCKET_BUFFER_SIZE);
+}
 
 UdpRouter::~UdpRouter() {
   // Closing the socket first: libuv reads no queued datagram after that, so the sends still in

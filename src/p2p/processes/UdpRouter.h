@@ -27,6 +27,8 @@ class UdpRouter : public UvUdp::RecvCb {
   static constexpr int HEADER_LENGTH = 9;
   // The most bytes put into one datagram, Proxy prefix included.
   static constexpr int MTU_LENGTH = 1424;
+  // Send and receive buffer size asked of the kernel (it may grant less; the grant is logged).
+  static constexpr int SOCKET_BUFFER_SIZE = 4 << 20;
 
   class Cb {
    public:

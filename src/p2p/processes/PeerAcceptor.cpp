@@ -1,0 +1,45 @@
+#include "p2p/processes/PeerAcceptor.h"
+
+#include "p2p/messages/ClientHole.h"
+#include "p2p/messages/Connect.h"
+#include "p2p/uv/UvLog.h"
+
+namespace p2p {
+
+PeerAcceptor::PeerAcceptor(const std::string& myUuid, Server* server, UdpRouter* router, Cb* cb)
+    : server(server), router(router), cb(cb), myUuid(myUuid), reapTimer(new UvTimer(router->getLoop())) {
+  router->addListener(this);
+}
+
+PeerAcceptor::~PeerAcceptor() { router->removeListener(this); }
+
+bool PeerAcceptor::handleRouter(Message* m, const SocketAddress& from) {
+  if (m->getOpcode() == Message::connect) {
+    cb->handleAccept(static_cast<Connect*>(m), from);
+    return true;
+  }
+  if (m->getOpcode() != Message::clientHole) return false;
+  const auto& hole = *static_cast<const ClientHole*>(m);
+  // Only the server announces a peer; an attempt already running takes its own messages.
+  if (hole.port < 1 || hole.findUuid != myUuid || hole.uuid.empty() || hole.uuid == myUuid ||
+      holes.count(hole.uuid) != 0 || !PeerHole::isFromServer(server, from)) {
+    return false;
+  }
+  auto owned = std::make_unique<PeerHole>(myUuid, hole.uuid, hole.findUuid, server, router);
+  PeerHole* created = owned.get();
+  holes.emplace(hole.uuid, std::move(owned));
+  created->punch(this);
+  created->handleRouter(m, from);
+  return true;
+}
+
+void PeerAcceptor::handleHole(const std::string& peerUuid, const SocketAddress& address, int32_t) {
+  UV_LOG("1") << "hole " << peerUuid << " " << address;
+  auto it = holes.find(peerUuid);
+  if (it == holes.end()) return;
+  finished.push_back(std::move(it->second));
+  holes.erase(it);
+  reapTimer->start(0, 0, &reaper);
+}
+
+}  // namespace p2p

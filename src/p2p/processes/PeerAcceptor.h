@@ -1,0 +1,65 @@
+// The accepting side's permanent listener: when the rendezvous server announces a computer
+// that looks for this one, it punches back with a PeerHole of its own; every incoming
+// `connect` goes to the owner, who tells new streams from known ones. Loop thread only.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "p2p/processes/PeerHole.h"
+#include "p2p/processes/SocketAddress.h"
+#include "p2p/processes/UdpRouter.h"
+#include "p2p/uv/UvTimer.h"
+
+namespace p2p {
+
+class Connect;
+class Server;
+
+class PeerAcceptor : public UdpRouter::Cb, public PeerHole::Cb {
+ public:
+  class Cb {
+   public:
+    virtual ~Cb() = default;
+    // `msg` still belongs to the router, which deletes it after the call.
+    virtual void handleAccept(Connect* msg, const SocketAddress& from) = 0;
+  };
+
+  PeerAcceptor(const std::string& myUuid, Server* server, UdpRouter* router, Cb* cb);
+  // Holes still punching go with it: they would report to it.
+  ~PeerAcceptor() override;
+  PeerAcceptor(const PeerAcceptor&) = delete;
+  PeerAcceptor& operator=(const PeerAcceptor&) = delete;
+
+  bool handleRouter(Message* m, const SocketAddress& from) override;
+  // On this side the punch only opens the path (the stream arrives as a `connect`), so success
+  // and failure both end the hole.
+  void handleHole(const std::string& peerUuid, const SocketAddress& address, int32_t protocol) override;
+
+  // Attempts still running.
+  size_t holeCount() const { return holes.size(); }
+
+ private:
+  // Deletes finished holes on a later loop turn: a hole reports from deep inside its own calls.
+  class Reaper : public UvTimer::Cb {
+   public:
+    explicit Reaper(PeerAcceptor& owner) : owner(owner) {}
+    void handleTimer() override { owner.finished.clear(); }
+
+   private:
+    PeerAcceptor& owner;
+  };
+
+  Server* server;
+  UdpRouter* router;
+  Cb* cb;
+  std::string myUuid;
+  std::map<std::string, std::unique_ptr<PeerHole>> holes;  // keyed by the opening side
+  std::vector<std::unique_ptr<PeerHole>> finished;  // done, awaiting deletion
+  Reaper reaper{*this};
+  std::unique_ptr<UvTimer> reapTimer;
+};
+
+}  // namespace p2p

@@ -1,0 +1,537 @@
+#include "p2p/processes/PeerStream.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+#include "p2p/messages/Close.h"
+#include "p2p/messages/Connect.h"
+#include "p2p/messages/ConnectAck.h"
+#include "p2p/messages/Data.h"
+#include "p2p/uv/UvLog.h"
+#include "utils/Base64.h"
+#include "utils/DH.h"
+#include "utils/Sosemanuk.h"
+#include "utils/Utils.h"
+
+namespace p2p {
+
+namespace {
+
+constexpr int kKeyLength = 16;
+// A round-trip estimate beyond this is no estimate; the bound keeps the arithmetic sane.
+constexpr double kMaxLatency = 60000.0;
+
+int32_t clampTo(int32_t value, int32_t low, int32_t high) { return std::max(low, std::min(value, high)); }
+
+}  // namespace
+
+// Lets code that called into the owner learn whether the owner deleted the stream meanwhile.
+// Nests: a deletion seen by an inner call is passed on to every outer one.
+class PeerStream::OwnerCall {
+ public:
+  explicit OwnerCall(PeerStream* stream) : stream(stream), outer(stream->destroyed) { stream->destroyed = &gone; }
+  ~OwnerCall() {
+    if (!gone) {
+      stream->destroyed = outer;
+    } else if (outer) {
+      *outer = true;
+    }
+  }
+  OwnerCall(const OwnerCall&) = delete;
+  OwnerCall& operator=(const OwnerCall&) = delete;
+  bool alive() const { return !gone; }
+
+ private:
+  PeerStream* stream;
+  bool* outer;
+  bool gone = false;
+};
+
+template <class F>
+bool PeerStream::callOwner(F&& call) {
+  OwnerCall guard(this);
+  call();
+  return guard.alive();
+}
+
+PeerStream::PeerStream(UdpRouter* router, Cb* cb)
+    : router(router),
+      loop(router->getLoop()),
+      timer(new UvTimer(router->getLoop())),
+      cb(cb),
+      recvOutOfOrder(static_cast<size_t>(maxRecvPool), nullptr) {
+  lastAckSendTime = ackRecvTime = now();
+  router->addListener(this);
+  timer->start(TimerPeriod, TimerPeriod, this);
+}
+
+PeerStream::~PeerStream() {
+  if (destroyed) *destroyed = true;
+  router->removeListener(this);
+  timer.reset();
+  for (Data* packet : recvPool) freePacket(packet);
+  for (Data* packet : recvOutOfOrder) freePacket(packet);
+  for (Data* packet : sendPool) freePacket(packet);
+  for (Data* packet : sendWait) freePacket(packet);
+  for (Data* packet : sendSent) freePacket(packet);
+}
+
+uint64_t PeerStream::now() const { return loop->now(); }
+
+void PeerStream::transmit(Message& m) { router->send(&m, peerAddr); }
+
+// ---- opening and accepting ----
+
+void PeerStream::connect(const SocketAddress& addr) {
+  if (state != Created) throw std::runtime_error(Utils::format("Illegal state in connect: %d", state));
+  UV_LOG("2") << "connect " << addr;
+  peerAddr = addr;
+  payloadLength = addr.hasProxy() ? RelayedPayloadLength : PayloadLength;
+  std::string p;
+  std::string g;
+  std::string pk;
+  if (encrypt) {
+    keyExchange.reset(new DHKeyExchange());
+    keyExchange->setPG();
+    pk = base64_encode(keyExchange->genPublicKey());
+    keyExchange->getPG(p, g);
+  }
+  channelId = Utils::randomInt();
+  Connect message(channelId, maxRecvPool, MyProtocol, p, g, pk);
+  transmit(message);
+  connectTime = now();
+  state = Connecting;
+}
+
+bool PeerStream::accept(const Connect* msg, const SocketAddress& from) {
+  if (state != Created) throw std::runtime_error(Utils::format("Illegal state in accept: %d", state));
+  if (msg->protocol != MyProtocol || msg->channelId == 0) {
+    UV_LOG("WARN") << "PeerStream: connect refused from " << from << ": protocol " << msg->protocol << " channel "
+                   << msg->channelId;
+    return false;
+  }
+  UV_LOG("2") << "accept " << from;
+  peerAddr = from;
+  payloadLength = from.hasProxy() ? RelayedPayloadLength : PayloadLength;
+  channelId = msg->channelId;
+  maxSendPool = clampTo(msg->sendPoolSize, MinPeerPoolSize, MaxPeerPoolSize);
+  ConnectAck answer(channelId, maxRecvPool, MyProtocol, std::string());
+  std::string failure;
+  if (!msg->p.empty() && !msg->g.empty() && !msg->pk.empty()) {
+    keyExchange.reset(new DHKeyExchange());
+    try {
+      keyExchange->setPG(msg->p, msg->g);
+      const int flags = keyExchange->check();
+      if (flags != 0) failure = "PG error " + std::to_string(flags);
+    } catch (const std::exception& e) {
+      failure = std::string("PG error ") + e.what();
+    }
+    if (failure.empty()) {
+      try {
+        const std::string own = keyExchange->genPublicKey();
+        setCiphers(keyExchange->genKey(base64_decode(msg->pk)), IV2, IV1);
+        answer.pk = base64_encode(own);
+      } catch (const std::exception& e) {
+        failure = std::string("error generating key ") + e.what();
+      }
+    }
+  }
+  if (!failure.empty()) {
+    // Only the Close goes out, so the opening side reports this reason and not a bare "Empty pk".
+    UV_LOG("WARN") << "PeerStream: " << failure;
+    state = Connected;
+    closeNow(failure);
+    return true;
+  }
+  transmit(answer);
+  enterConnected();
+  return true;
+}
+
+void PeerStream::enterConnected() {
+  state = Connected;
+  lastAckSendTime = ackRecvTime = now();
+  // Slow start up to the whole pool: without it a long path would take a hundred round trips
+  // to fill the window.
+  slowStart = true;
+  slowStartWindow = maxSendPool;
+}
+
+void PeerStream::setCiphers(const std::string& secret, const uint8_t* writeIv, const uint8_t* readIv) {
+  if (secret.size() < static_cast<size_t>(kKeyLength)) throw std::runtime_error("shared secret too short");
+  const auto* key = reinterpret_cast<const uint8_t*>(secret.data());
+  std::unique_ptr<Sosemanuk> writer(new Sosemanuk());
+  std::unique_ptr<Sosemanuk> reader(new Sosemanuk());
+  writer->setKey(key);
+  writer->setIv(writeIv);
+  reader->setKey(key);
+  reader->setIv(readIv);
+  writeCypher = std::move(writer);
+  readCypher = std::move(reader);
+}
+
+bool PeerStream::handleConnectAck(const ConnectAck& ack) {
+  maxSendPool = clampTo(ack.sendPoolSize, MinPeerPoolSize, MaxPeerPoolSize);
+  if (ack.protocol != MyProtocol) return closeNow(Utils::format("Illegal protocol: %d", ack.protocol));
+  if (!ack.pk.empty() && !keyExchange) return closeNow("Not empty pk when key exchange is null");
+  if (ack.pk.empty() && keyExchange) return closeNow("Empty pk");
+  if (!ack.pk.empty()) {
+    try {
+      setCiphers(keyExchange->genKey(base64_decode(ack.pk)), IV1, IV2);
+    } catch (const std::exception& e) {
+      return closeNow(std::string("error generating key ") + e.what());
+    }
+  }
+  enterConnected();
+  return callOwner([this] { cb->handle_connect(); });
+}
+
+// ---- sending ----
+
+Data* PeerStream::newPacket() {
+  auto* packet = new Data(channelId, 0, nullptr);
+  packet->dataBuffer = new ByteBuffer(PayloadLength);
+  return packet;
+}
+
+void PeerStream::freePacket(Data* packet) {
+  if (!packet) return;
+  delete packet->dataBuffer;
+  delete packet;
+}
+
+void PeerStream::send(ByteBuffer* b) {
+  if (state != Connected) return;
+  while (b->hasRemaining()) {
+    if (sendWait.size() + sendSent.size() >= static_cast<size_t>(maxSendPool)) break;
+    if (nextSeq == INT32_MAX) {
+      closeNow("sequence space exhausted");
+      return;
+    }
+    Data* packet;
+    if (sendPool.empty()) {
+      packet = newPacket();
+    } else {
+      packet = sendPool.back();
+      sendPool.pop_back();
+    }
+    packet->sequence = ++nextSeq;
+    ByteBuffer* buffer = packet->dataBuffer;
+    const int32_t n = std::min(b->remaining(), payloadLength);
+    auto* to = reinterpret_cast<uint8_t*>(buffer->array());
+    const auto* from = reinterpret_cast<const uint8_t*>(b->array());
+    if (writeCypher) {
+      writeCypher->encrypt(to, 0, n, from, b->position());
+    } else {
+      std::memcpy(to, from + b->position(), static_cast<size_t>(n));
+    }
+    b->position(b->position() + n);
+    buffer->limit(n);
+    buffer->position(0);
+    sendWait.push_back(packet);
+  }
+  sendData();
+}
+
+void PeerStream::sendPacket(Data* packet) {
+  packet->dataBuffer->position(0);  // a resend starts over; encoding advances the position
+  packet->sendTime = now();
+  transmit(*packet);
+}
+
+void PeerStream::sendData() {
+  const uint64_t t = now();
+  if (resendCount >= 1) {
+    for (Data* packet : sendSent) {
+      if (resendCount < 1) break;
+      --resendCount;
+      if (static_cast<double>(t - packet->sendTime) >= estimatedLatency / 10) {
+        sendLog("resending", packet->sequence);
+        sendPacket(packet);
+      }
+    }
+    resendCount = 0;
+  }
+  const double budget = PacketsInWindow * window + ackOutOfOrder - static_cast<double>(sendSent.size());
+  for (int sent = 0; sent < budget && !sendWait.empty(); ++sent) {
+    Data* packet = sendWait.front();
+    sendWait.pop_front();
+    sendPacket(packet);
+    sendSent.push_back(packet);
+    highestSent = packet->sequence;
+  }
+}
+
+int32_t PeerStream::resendTimeout() const {
+  const int32_t twice = std::min(2 * static_cast<int32_t>(estimatedLatency), MaxResendTimeout);
+  return std::max(twice, MinResendTimeout);
+}
+
+// ---- acknowledgements received ----
+
+void PeerStream::processAck(const DataAck2& ack) {
+  const int32_t a = ack.sequence;
+  if (a > highestSent) {
+    sendLog("ack beyond sent", a);
+    return;
+  }
+  if (a < ackRecv) {
+    sendLog("old ack", a);
+    if (sendSent.empty()) ackRecvTime = now();
+    return;
+  }
+  const uint64_t t = now();
+  ackRecvTime = t;
+  if (!sendSent.empty() && sendSent.front()->sequence == a) {
+    const double sample = static_cast<double>(t - sendSent.front()->sendTime);
+    estimatedLatency = std::min((1 - Alpha) * estimatedLatency + Alpha * sample, kMaxLatency);
+  }
+  // Read before the window decides: a duplicate that reports every packet in flight as held
+  // comes from a slow consumer or an idle peer, not from a loss.
+  ackOutOfOrder = clampTo(ack.numOutOfOrder, 0, maxRecvPool);
+  updateWindow(ackRecv, a, ack.nextSequence);
+  if (a > ackRecv && state == Closing) closeTime = t;
+  ackRecv = a;
+  while (!sendSent.empty() && sendSent.front()->sequence <= a) {
+    sendPool.push_back(sendSent.front());
+    sendSent.pop_front();
+  }
+  if (recoverySeq != 0 && a >= recoverySeq) recoverySeq = 0;
+}
+
+void PeerStream::updateWindow(int32_t previousAck, int32_t ack, int32_t nextSequence) {
+  const int64_t toResend =
+      std::max<int64_t>(1, std::min<int64_t>(static_cast<int64_t>(nextSequence) - ack, maxSendPool));
+  const bool lossPossible = ackOutOfOrder < static_cast<int32_t>(sendSent.size());
+  if (previousAck == -1) {  // the retransmission timer
+    if (resendCount != 0) return;
+    sendLog("resend ack timeout", ack);
+    if (lossPossible) {
+      lossReaction();
+      window = InitialWindow;
+      slowStart = true;
+      recoverySeq = sendSent.empty() ? 0 : sendSent.front()->sequence;
+    }
+    duplicateAckCount = 0;
+    resendCount = static_cast<int32_t>(toResend);
+    return;
+  }
+  if (ack == previousAck) {
+    // One cut per loss: duplicates that follow a cut wait for its packet to be acknowledged.
+    if (resendCount != 0 || recoverySeq != 0 || !lossPossible) return;
+    if (++duplicateAckCount > 2) {
+      lossReaction();
+      sendLog("resend ack duplicate", ack);
+      resendCount = static_cast<int32_t>(toResend);
+      duplicateAckCount = 0;
+      recoverySeq = sendSent.front()->sequence;
+    }
+    return;
+  }
+  if (slowStart) {
+    window += 1;
+    if (window >= slowStartWindow) slowStart = false;
+  } else {
+    window += 1 / window;
+  }
+  window = std::min(window, static_cast<double>(maxSendPool));
+  duplicateAckCount = 0;
+}
+
+void PeerStream::lossReaction() {
+  const int32_t t = static_cast<int32_t>(window);
+  slowStartWindow = std::max(InitialSlowStartWindow, t / 2);
+  window = std::max(InitialWindow, 2 * window / 3);
+  slowStart = false;
+}
+
+// ---- receiving ----
+
+bool PeerStream::handleData(const Data& data) {
+  // Before the answer to connect the keys are unknown; the peer sends again.
+  if (state != Connected && state != Closing) return true;
+  const ByteBuffer* payload = data.dataBuffer;
+  const int32_t length = payload ? payload->remaining() : 0;
+  if (length <= 0 || length > PayloadLength) {
+    recvLog("bad payload length", data.sequence);
+    return true;
+  }
+  // With nothing of ours in flight, the peer acknowledges nothing but sends an idle
+  // acknowledgement each second; its data shows just as well that it is alive, and a
+  // one-way stream must not die when three of those acknowledgements are lost.
+  if (sendSent.empty()) ackRecvTime = now();
+  processData(data.sequence, *payload);
+  bool advanced = false;
+  if (!deliver(advanced)) return false;
+  if (state != Closed) sendAck();
+  return true;
+}
+
+void PeerStream::processData(int32_t sequence, const ByteBuffer& payload) {
+  const int64_t ahead = static_cast<int64_t>(sequence) - seqRecv;
+  if (ahead <= 0) {
+    recvLog("duplicate data", sequence);
+    return;
+  }
+  if (ahead > maxRecvPool) {
+    recvLog("data beyond the receive pool", sequence);
+    return;
+  }
+  Data*& slot = recvOutOfOrder[static_cast<size_t>(sequence % maxRecvPool)];
+  if (slot) {
+    recvLog("duplicate data", sequence);
+    return;
+  }
+  Data* packet;
+  if (recvPool.empty()) {
+    packet = newPacket();
+  } else {
+    packet = recvPool.back();
+    recvPool.pop_back();
+  }
+  packet->channelId = channelId;
+  packet->sequence = sequence;
+  packet->decrypted = false;
+  ByteBuffer* buffer = packet->dataBuffer;
+  std::memcpy(buffer->array(), payload.array() + payload.position(), static_cast<size_t>(payload.remaining()));
+  buffer->limit(payload.remaining());
+  buffer->position(0);
+  slot = packet;
+  ++recvHeld;
+}
+
+bool PeerStream::deliver(bool& advanced) {
+  while (recvHeld > 0) {
+    const int64_t next = static_cast<int64_t>(seqRecv) + 1;
+    Data*& slot = recvOutOfOrder[static_cast<size_t>(next % maxRecvPool)];
+    Data* packet = slot;
+    if (!packet) break;
+    ByteBuffer* buffer = packet->dataBuffer;
+    if (readCypher && !packet->decrypted) {
+      auto* bytes = reinterpret_cast<uint8_t*>(buffer->array());
+      readCypher->encrypt(bytes, 0, buffer->limit(), bytes, 0);
+      packet->decrypted = true;
+    }
+    if (!callOwner([this, buffer] { cb->handle_recv(buffer); })) return false;
+    if (state == Closed || buffer->hasRemaining()) break;
+    slot = nullptr;
+    --recvHeld;
+    recvPool.push_back(packet);
+    ++seqRecv;
+    advanced = true;
+  }
+  return true;
+}
+
+void PeerStream::sendAck() {
+  ackMessage.channelId = channelId;
+  ackMessage.sequence = seqRecv;
+  ackMessage.nextSequence = seqRecv;
+  ackMessage.numOutOfOrder = recvHeld;
+  transmit(ackMessage);
+  lastAckSendTime = now();
+}
+
+// ---- the router and the timer ----
+
+bool PeerStream::handleRouter(Message* m, const SocketAddress&) {
+  // A stream without a channel yet must not claim the channel-less messages of other processes.
+  if (state == Created || state == Closed || m->getChannelId() != channelId) return false;
+  UV_LOG("2") << "PeerStream " << *m;
+  switch (m->getOpcode()) {
+    case Message::connectAck:
+      if (state == Connecting) handleConnectAck(*static_cast<ConnectAck*>(m));
+      break;
+    case Message::data:
+      handleData(*static_cast<Data*>(m));
+      break;
+    case Message::dataAck2:
+      if (state != Connected && state != Closing) break;
+      processAck(*static_cast<DataAck2*>(m));
+      if (state == Connected && !sendPool.empty() && !callOwner([this] { cb->handle_send(); })) break;
+      if (state == Connected || state == Closing) sendData();
+      break;
+    case Message::close:
+      closeNow(static_cast<Close*>(m)->reason);
+      break;
+    case Message::connect:
+      break;  // a repeated opening datagram
+    default:
+      closeNow(Utils::format("Illegal message: %d", m->getOpcode()));
+      break;
+  }
+  return true;
+}
+
+void PeerStream::handleTimer() {
+  const uint64_t t = now();
+  if (state == Connecting) {
+    if (t > connectTime + ConnectTimeout) closeNow("connect timeout");
+    return;
+  }
+  if (state != Connected && state != Closing) return;
+  if (t > ackRecvTime + AckTimeout) {
+    closeNow("ack timeout");
+    return;
+  }
+  if (t > lastAckSendTime + IdleAckPeriod) sendAck();
+  if (!sendSent.empty() && t > sendSent.front()->sendTime + static_cast<uint64_t>(resendTimeout())) {
+    updateWindow(-1, 0, 0);
+    sendData();
+  }
+  if (state == Connected) {
+    bool advanced = false;
+    if (!deliver(advanced)) return;
+    if (advanced && state != Closed) sendAck();
+    return;
+  }
+  if (sendWait.empty() && sendSent.empty()) {
+    closeNow(std::string());
+  } else if (t > closeTime + CloseTimeout) {
+    closeNow("close timeout");
+  }
+}
+
+// ---- closing ----
+
+void PeerStream::close(bool now) {
+  if (state == Closed) return;
+  if (now || (sendWait.empty() && sendSent.empty() && recvHeld == 0)) {
+    closeNow(std::string());
+    return;
+  }
+  if (state == Closing) return;
+  state = Closing;
+  closeTime = this->now();
+}
+
+bool PeerStream::closeNow(const std::string& reason) {
+  if (state == Closed) return true;
+  if (peerAddr.isValid() && channelId != 0) {
+    Close message(channelId);
+    message.reason = reason.substr(0, MaxReasonLength);
+    transmit(message);
+  }
+  state = Closed;
+  timer->stop();
+  return callOwner([this, &reason] { cb->handle_close(reason); });
+}
+
+// ---- log ----
+
+void PeerStream::sendLog(const char* text, int32_t sequence) const {
+  UV_LOG("2") << text << " id=" << channelId << " ackRecv=" << ackRecv << " ackOOO=" << ackOutOfOrder
+              << " latency=" << estimatedLatency << " window=" << window << " pool=" << sendPool.size()
+              << " wait=" << sendWait.size() << " sent=" << sendSent.size() << " next=" << nextSeq
+              << " seq=" << sequence;
+}
+
+void PeerStream::recvLog(const char* text, int32_t sequence) const {
+  UV_LOG("2") << text << " id=" << channelId << " seqRecv=" << seqRecv << " pool=" << recvPool.size()
+              << " ooo=" << recvHeld << " seq=" << sequence;
+}
+
+}  // namespace p2p

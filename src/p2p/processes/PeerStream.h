@@ -1,0 +1,202 @@
+// A reliable, ordered, encrypted byte stream to one peer over the router's UDP socket.
+//
+// One side opens it with connect(), the other answers an incoming `connect` with accept();
+// Diffie-Hellman runs inside that exchange and each direction then has its own Sosemanuk
+// keystream. Bytes travel in numbered `data` packets and come back acknowledged by `dataAck2`,
+// which names the highest sequence the peer's owner has consumed: a slow consumer holds the
+// sender back. The sender keeps a congestion window, estimates the round trip, and resends on
+// a time-out or on duplicate acknowledgements.
+//
+// Everything arriving from the network is checked and bounded; a bad packet is dropped and
+// costs at most this stream. Loop thread only.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "p2p/messages/DataAck2.h"
+#include "p2p/processes/SocketAddress.h"
+#include "p2p/processes/UdpRouter.h"
+#include "p2p/uv/UvTimer.h"
+#include "utils/ByteBuffer.h"
+
+class DHKeyExchange;
+class Sosemanuk;
+
+namespace p2p {
+
+class Connect;
+class ConnectAck;
+class Data;
+
+class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
+ public:
+  enum State : int32_t { Created = 0, Connecting = 1, Connected = 2, Closing = 3, Closed = 4 };
+
+  // The owner. It may delete the stream from handle_close (and only there); the stream
+  // touches nothing of itself once that call returns.
+  class Cb {
+   public:
+    virtual ~Cb() = default;
+    // Opening side only: the peer answered and the stream carries data.
+    virtual void handle_connect() = 0;
+    // In-order plain bytes between position and limit. Whatever the callee leaves unread is
+    // offered again later, before anything newer, and is not acknowledged until read.
+    virtual void handle_recv(ByteBuffer* data) = 0;
+    // Acknowledged packets freed room: send() takes more now.
+    virtual void handle_send() = 0;
+    // Called once. Empty for an orderly end; otherwise the local failure or the peer's.
+    virtual void handle_close(const std::string& reason) = 0;
+  };
+
+  static constexpr int32_t MyProtocol = 2;
+  static constexpr int32_t TimerPeriod = 10;       // ms
+  static constexpr int32_t ConnectTimeout = 2000;  // ms
+  static constexpr int32_t AckTimeout = 4000;      // ms without any acknowledgement
+  static constexpr int32_t CloseTimeout = 2000;    // ms in Closing without progress
+  static constexpr int32_t IdleAckPeriod = 1000;   // ms: keep-alive of an idle stream
+  static constexpr double InitialWindow = 2.0;
+  static constexpr int32_t InitialSlowStartWindow = 8;
+  static constexpr int32_t PacketsInWindow = 1;
+  static constexpr double Alpha = 0.1;  // weight of a new round-trip sample
+  // Retransmission time-out: twice the round trip, within these bounds (ms).
+  static constexpr int32_t MinResendTimeout = 20;
+  static constexpr int32_t MaxResendTimeout = 800;
+  static constexpr int32_t DefaultPoolSize = 100;
+  // What a peer may advertise as its pool is held to this range.
+  static constexpr int32_t MinPeerPoolSize = 2;
+  static constexpr int32_t MaxPeerPoolSize = 1000;
+  static constexpr int32_t PayloadLength = UdpRouter::MTU_LENGTH - UdpRouter::HEADER_LENGTH;  // 1415
+  // Behind a relay the 30-byte Proxy prefix shares the datagram, and a cut payload would
+  // corrupt the stream.
+  static constexpr int32_t RelayedPayloadLength = PayloadLength - 30;  // 1385
+  // Longest close reason put on the wire, so that a Close always fits a datagram.
+  static constexpr size_t MaxReasonLength = 1000;
+
+  // Initialisation vectors of the two directions. Both directions use the same key, so they
+  // must differ or the two keystreams would be one; every computer uses this same pair.
+  // The opening side writes with IV1 and reads with IV2, the accepting side the other way.
+  static constexpr uint8_t IV1[16] = {'m', 'i', 'r', 'e', 'l', '-', 'i', 'v', '-', 'o', 'p', 'e', 'n', 'e', 'r', '!'};
+  static constexpr uint8_t IV2[16] = {'m', 'i', 'r', 'e', 'l', '-', 'i', 'v', '-', 'a', 'c', 'c', 'e', 'p', 't', '!'};
+
+  // Registers with the router and starts the 10 ms timer.
+  PeerStream(UdpRouter* router, Cb* cb);
+  // Unregisters and stops the timer; sends nothing and reports nothing.
+  ~PeerStream() override;
+  PeerStream(const PeerStream&) = delete;
+  PeerStream& operator=(const PeerStream&) = delete;
+
+  // Opening side: sends `connect` with the group and the own public key. Throws
+  // "Illegal state in connect: %d" unless Created.
+  void connect(const SocketAddress& addr);
+
+  // Accepting side, for a `connect` that came from `from`. False when the message is refused
+  // (wrong protocol or channel id 0): nothing is sent and the stream stays Created. True when
+  // the stream took it: it is then Connected, or, when the key agreement failed, already closed
+  // with the reason ("PG error ..." or "error generating key ...") told to both ends; in that
+  // case the owner has heard handle_close before accept returns. Throws
+  // "Illegal state in accept: %d" unless Created.
+  bool accept(const Connect* msg, const SocketAddress& from);
+
+  // Takes as many bytes from b's position as the send pool holds room for (none unless
+  // Connected); the rest stays in b for after handle_send.
+  void send(ByteBuffer* b);
+
+  // now, or nothing pending: ends at once (handle_close runs inside this call). Otherwise
+  // Closing: the queued data is still delivered first.
+  void close(bool now);
+
+  bool isConnected() const { return state == Connected; }
+  int32_t getChannelId() const { return channelId; }
+  const SocketAddress& getAddress() const { return peerAddr; }
+
+  bool handleRouter(Message* m, const SocketAddress& from) override;
+  void handleTimer() override;
+
+ protected:
+  // Every datagram of the stream leaves through here; tests put a simulated link in its place.
+  virtual void transmit(Message& m);
+
+  // connect() offers a key agreement; without it the stream runs in the clear (benchmarks).
+  bool encrypt = true;
+
+  // Read and set by the tests of the window and time-out figures.
+  int32_t maxSendPool = DefaultPoolSize;        // the peer's receive pool: most packets waiting or in flight
+  const int32_t maxRecvPool = DefaultPoolSize;  // most packets held for delivery; advertised to the peer
+  double window = InitialWindow;    // congestion window in packets
+  double estimatedLatency = 100.0;  // round trip, ms
+  int32_t slowStartWindow = InitialSlowStartWindow;
+  bool slowStart = false;
+
+ private:
+  // Calls into the owner; false when the owner deleted the stream meanwhile.
+  template <class F>
+  bool callOwner(F&& call);
+  class OwnerCall;
+
+  uint64_t now() const;
+  void enterConnected();
+  void setCiphers(const std::string& secret, const uint8_t* writeIv, const uint8_t* readIv);
+  bool handleConnectAck(const ConnectAck& ack);
+  bool handleData(const Data& data);
+  void processData(int32_t sequence, const ByteBuffer& payload);
+  bool deliver(bool& advanced);
+  void sendAck();
+  void processAck(const DataAck2& ack);
+  void updateWindow(int32_t previousAck, int32_t ack, int32_t nextSequence);
+  void lossReaction();
+  void sendData();
+  void sendPacket(Data* packet);
+  int32_t resendTimeout() const;
+  bool closeNow(const std::string& reason);
+  Data* newPacket();
+  static void freePacket(Data* packet);
+  void sendLog(const char* text, int32_t sequence) const;
+  void recvLog(const char* text, int32_t sequence) const;
+
+  UdpRouter* router;
+  UvLoop* loop;
+  std::unique_ptr<UvTimer> timer;
+  Cb* cb;
+  State state = Created;
+  SocketAddress peerAddr;
+  std::unique_ptr<DHKeyExchange> keyExchange;
+  std::unique_ptr<Sosemanuk> readCypher;
+  std::unique_ptr<Sosemanuk> writeCypher;
+  int32_t channelId = 0;
+  int32_t payloadLength = PayloadLength;  // per packet; less behind a relay
+  uint64_t connectTime = 0;
+  uint64_t closeTime = 0;  // entering Closing, then each acknowledgement that advanced
+
+  // Receiving.
+  int32_t seqRecv = 0;  // highest sequence delivered and fully read
+  uint64_t lastAckSendTime = 0;
+  DataAck2 ackMessage;
+  std::vector<Data*> recvPool;  // free receive packets
+  // Packets waiting for delivery, at index sequence % maxRecvPool: only sequences from
+  // seqRecv + 1 to seqRecv + maxRecvPool are held, so no two share a slot.
+  std::vector<Data*> recvOutOfOrder;
+  int32_t recvHeld = 0;
+
+  // Sending.
+  int32_t ackRecv = 0;        // highest sequence the peer acknowledged
+  int32_t ackOutOfOrder = 0;  // packets the peer holds beyond ackRecv
+  int32_t duplicateAckCount = 0;
+  int32_t resendCount = 0;  // packets to resend at the next sendData
+  // The oldest unacknowledged sequence when the window was last cut; until the peer
+  // acknowledges it, further duplicates belong to the same loss. 0: none.
+  int32_t recoverySeq = 0;
+  uint64_t ackRecvTime = 0;
+  int32_t nextSeq = 0;          // sequence of the last packet queued
+  int32_t highestSent = 0;      // sequence of the last packet sent at least once
+  std::vector<Data*> sendPool;  // free send packets
+  std::deque<Data*> sendWait;   // queued, not sent yet
+  std::deque<Data*> sendSent;   // sent, not acknowledged
+
+  bool* destroyed = nullptr;  // set by the destructor while the stream is calling its owner
+};
+
+}  // namespace p2p
