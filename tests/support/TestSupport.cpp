@@ -1,11 +1,16 @@
 #include "support/TestSupport.h"
 
+#include <chrono>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
+
+#include "p2p/uv/UvLoop.h"
+#include "p2p/uv/UvTimer.h"
 
 namespace fs = std::filesystem;
 
@@ -41,6 +46,32 @@ ScopedEnv::~ScopedEnv() {
     setenv(_name.c_str(), _old.c_str(), 1);
   else
     unsetenv(_name.c_str());
+}
+
+std::string failureOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+bool runUntil(p2p::UvLoop& loop, const std::function<bool()>& done, int limitMs) {
+  struct Poll : p2p::UvTimer::Cb {
+    p2p::UvLoop& loop;
+    const std::function<bool()>& done;
+    std::chrono::steady_clock::time_point end;
+    Poll(p2p::UvLoop& l, const std::function<bool()>& d, int ms)
+        : loop(l), done(d), end(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {}
+    void handleTimer() override {
+      if (done() || std::chrono::steady_clock::now() > end) loop.stop();
+    }
+  } poll(loop, done, limitMs);
+  p2p::UvTimer timer(&loop);
+  timer.start(0, 1, &poll);
+  loop.run();
+  return done();
 }
 
 std::string readFile(const std::string& path) {

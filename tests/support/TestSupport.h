@@ -1,7 +1,12 @@
 // Small fixtures shared by the test programs.
 #pragma once
 
+#include <functional>
 #include <string>
+
+namespace p2p {
+class UvLoop;
+}
 
 namespace testsupport {
 
@@ -34,6 +39,12 @@ class ScopedEnv {
   bool _had = false;
   std::string _old;
 };
+
+// The text of the std::exception that f throws, or "" when it throws none.
+std::string failureOf(const std::function<void()>& f);
+
+// Runs the loop until `done` holds or `limitMs` of real time have passed; says whether it held.
+bool runUntil(p2p::UvLoop& loop, const std::function<bool()>& done, int limitMs = 3000);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);

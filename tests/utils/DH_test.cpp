@@ -16,6 +16,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "support/TestSupport.h"
+
+using testsupport::failureOf;
+
 namespace {
 
 struct BnFree {
@@ -106,15 +110,6 @@ std::string builtInP() {
   std::string p, g;
   exchange.getPG(p, g);
   return p;
-}
-
-std::string errorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "no error";
 }
 
 bool startsWith(const std::string& text, const std::string& prefix) {
@@ -221,7 +216,7 @@ TEST(DHKeyExchange, RefusesGroupsOfAnotherSizeWithoutChecking) {
   auto started = std::chrono::steady_clock::now();
   for (const std::string& bad : {std::string("23"), toDecimal(big.get()),
                                  toDecimal(justTooBig.get()), p.substr(1), "-" + p}) {
-    EXPECT_EQ(errorOf([&] { exchange.setPG(bad, "5"); }), "setPG p must be 2048 bits") << bad;
+    EXPECT_EQ(failureOf([&] { exchange.setPG(bad, "5"); }), "setPG p must be 2048 bits") << bad;
   }
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(100));
 
@@ -249,8 +244,8 @@ TEST(DHKeyExchange, CheckFlagsUnsoundGroups) {
 
 TEST(DHKeyExchange, FailuresNameTheirStep) {
   DHKeyExchange exchange;
-  EXPECT_TRUE(startsWith(errorOf([&] { exchange.setPG("x123", "5"); }), "BN_dec2bn "));
-  EXPECT_TRUE(startsWith(errorOf([&] { exchange.setPG(builtInP(), ""); }), "BN_dec2bn "));
+  EXPECT_TRUE(startsWith(failureOf([&] { exchange.setPG("x123", "5"); }), "BN_dec2bn "));
+  EXPECT_TRUE(startsWith(failureOf([&] { exchange.setPG(builtInP(), ""); }), "BN_dec2bn "));
   exchange.setPG();
   std::string ownKey = exchange.genPublicKey();
 
@@ -264,7 +259,7 @@ TEST(DHKeyExchange, FailuresNameTheirStep) {
 
   for (const std::string& bad : {noise, std::string(), ownKey.substr(0, ownKey.size() - 1),
                                  encode(x25519.get()), otherGroup.genPublicKey()}) {
-    EXPECT_TRUE(startsWith(errorOf([&] { exchange.genKey(bad); }), "d2i_PUBKEY "));
+    EXPECT_TRUE(startsWith(failureOf([&] { exchange.genKey(bad); }), "d2i_PUBKEY "));
   }
 }
 
@@ -284,7 +279,7 @@ TEST(DHKeyExchange, RefusesDegeneratePublicValues) {
   exchange.genPublicKey();
   // p + 2 would pass for 2 if only the result were checked.
   for (const BIGNUM* bad : {zero.get(), one.get(), minusOne.get(), prime.get(), plusTwo.get()}) {
-    std::string error = errorOf([&] { exchange.genKey(peerKey(p, "5", bad)); });
+    std::string error = failureOf([&] { exchange.genKey(peerKey(p, "5", bad)); });
     EXPECT_TRUE(startsWith(error, "DH_compute_key ")) << error;
   }
 }
@@ -295,11 +290,11 @@ TEST(DHKeyExchange, UseBeforeGroupOrKeyPairThrowsInsteadOfCrashing) {
   empty.getPG(p, g);
   EXPECT_EQ(p, "");
   EXPECT_EQ(g, "");
-  EXPECT_TRUE(startsWith(errorOf([&] { empty.check(); }), "DH_check "));
+  EXPECT_TRUE(startsWith(failureOf([&] { empty.check(); }), "DH_check "));
 
   DHKeyExchange peer, withoutKeyPair;
   peer.setPG();
   withoutKeyPair.setPG();
   EXPECT_TRUE(
-      startsWith(errorOf([&] { withoutKeyPair.genKey(peer.genPublicKey()); }), "DH_compute_key "));
+      startsWith(failureOf([&] { withoutKeyPair.genKey(peer.genPublicKey()); }), "DH_compute_key "));
 }

@@ -22,27 +22,11 @@
 
 using namespace p2p;
 
+using testsupport::runUntil;
+
 namespace {
 
 const std::string kA = "pc-opener", kB = "pc-acceptor";
-
-// Runs the loop until `done` holds or `limitMs` of real time have passed.
-bool runUntil(UvLoop& loop, const std::function<bool()>& done, int limitMs = 3000) {
-  struct Poll : UvTimer::Cb {
-    UvLoop& loop;
-    const std::function<bool()>& done;
-    std::chrono::steady_clock::time_point end;
-    Poll(UvLoop& l, const std::function<bool()>& d, int ms)
-        : loop(l), done(d), end(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {}
-    void handleTimer() override {
-      if (done() || std::chrono::steady_clock::now() > end) loop.stop();
-    }
-  } poll(loop, done, limitMs);
-  UvTimer timer(&loop);
-  timer.start(1, 1, &poll);
-  loop.run();
-  return done();
-}
 
 SocketAddress at(UdpRouter& router) { return SocketAddress("127.0.0.1", router.getUdp()->getPort()); }
 

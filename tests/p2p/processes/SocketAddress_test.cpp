@@ -9,7 +9,11 @@
 
 #include "p2p/processes/SocketAddress.h"
 
+#include "support/TestSupport.h"
+
 using p2p::SocketAddress;
+
+using testsupport::failureOf;
 
 namespace {
 
@@ -17,15 +21,6 @@ std::string printed(const SocketAddress& address) {
   std::ostringstream out;
   out << address;
   return out.str();
-}
-
-std::string failureOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
 }
 
 sockaddr_in ipv4(const char* ip, int port) {

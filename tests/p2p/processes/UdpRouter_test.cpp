@@ -22,27 +22,13 @@
 #include "p2p/uv/UvLog.h"
 #include "p2p/uv/UvTimer.h"
 
+#include "support/TestSupport.h"
+
 using namespace p2p;
 
-namespace {
+using testsupport::runUntil;
 
-// Runs the loop until `done` holds or the time is up; says whether it held.
-bool runUntil(UvLoop& loop, const std::function<bool()>& done, int ms = 3000) {
-  struct Poll : UvTimer::Cb {
-    UvLoop& loop;
-    const std::function<bool()>& done;
-    std::chrono::steady_clock::time_point deadline;
-    Poll(UvLoop& l, const std::function<bool()>& d, int ms)
-        : loop(l), done(d), deadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {}
-    void handleTimer() override {
-      if (done() || std::chrono::steady_clock::now() > deadline) loop.stop();
-    }
-  } poll(loop, done, ms);
-  UvTimer timer(&loop);
-  timer.start(0, 1, &poll);
-  loop.run();
-  return done();
-}
+namespace {
 
 std::string text(const SocketAddress& address) {
   std::ostringstream out;

@@ -19,9 +19,13 @@
 #include <thread>
 #include <vector>
 
+#include "support/TestSupport.h"
+
 using namespace p2p;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+using testsupport::failureOf;
 
 namespace {
 
@@ -186,15 +190,6 @@ struct Harness {
 };
 
 const std::string kOk = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 3\r\n\r\nok\n";
-
-std::string failureOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
 
 std::string statusText(const std::string& name, int status) {
   return name + " error " + std::to_string(status) + " " + uv_strerror(status);

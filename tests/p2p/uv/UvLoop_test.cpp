@@ -10,8 +10,12 @@
 #include "p2p/uv/UvLoop.h"
 #include "p2p/uv/UvTimer.h"
 
+#include "support/TestSupport.h"
+
 using namespace p2p;
 using namespace std::chrono_literals;
+
+using testsupport::failureOf;
 
 namespace {
 
@@ -33,15 +37,6 @@ struct Watchdog : UvTimer::Cb {
   explicit Watchdog(UvLoop* l, int ms = 5000) : loop(l), timer(l) { timer.start(ms, 0, this); }
   void handleTimer() override { loop->stop(); }
 };
-
-std::string failureOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
 
 }  // namespace
 
