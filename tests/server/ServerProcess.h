@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -15,17 +14,18 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "p2p/messages/ClientEcho.h"
 #include "p2p/messages/Message.h"
+#include "p2p/messages/ServerEcho.h"
+#include "support/TestSupport.h"
 #include "utils/ByteBuffer.h"
 #include "utils/Sha1.h"
 
@@ -45,140 +45,29 @@ inline std::string userKey(const std::string& user, const std::string& password)
   return out;
 }
 
-inline std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
+inline sockaddr_in loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
 }
 
-inline bool portFree(int port) {
-  bool free = true;
-  for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
-    const int fd = socket(AF_INET, type, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) free = false;
-    close(fd);
-  }
-  return free;
-}
-
+// A port free for both TCP and UDP on 127.0.0.1 right now.
 inline int randomFreePort() {
   static std::mt19937 engine(std::random_device{}());
-  std::uniform_int_distribution<int> range(20000, 30000);
   for (;;) {
-    const int port = range(engine);
-    if (portFree(port)) return port;
+    const int port = std::uniform_int_distribution<int>(20000, 30000)(engine);
+    const sockaddr_in address = loopback(port);
+    bool free = true;
+    for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+      const int fd = socket(AF_INET, type, 0);
+      free = free && bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+      close(fd);
+    }
+    if (free) return port;
   }
 }
-
-// mirelServer as a child process; stopped (and killed if it will not stop) on destruction.
-class ServerProcess {
- public:
-  ServerProcess(const std::string& dataDir, const std::vector<std::string>& extra = {})
-      : dataDir(dataDir) {
-    // A port taken between the check and the bind makes the child exit: try new ones.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-      httpsPort = randomFreePort();
-      udpPort = randomFreePort();
-      logPath = dataDir + ".log." + std::to_string(httpsPort);
-      std::vector<std::string> args = {MIREL_SERVER_PATH,
-                                       "--data",
-                                       dataDir,
-                                       "--https-port",
-                                       std::to_string(httpsPort),
-                                       "--udp-port",
-                                       std::to_string(udpPort)};
-      args.insert(args.end(), extra.begin(), extra.end());
-      pid = spawn(args, logPath);
-      if (waitForLog("serving https://", 10000)) return;
-      stop();
-    }
-    throw std::runtime_error("mirelServer did not start: " + log());
-  }
-  ~ServerProcess() { stop(); }
-  ServerProcess(const ServerProcess&) = delete;
-  ServerProcess& operator=(const ServerProcess&) = delete;
-
-  // SIGTERM, then SIGKILL after 5 s. The exit status, or -1 when it had to be killed.
-  int stop() {
-    if (!running()) return exitStatus;
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 500 && running(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (running()) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      pid = -1;
-      exitStatus = -1;
-    }
-    return exitStatus;
-  }
-
-  // Reaps the child once it has exited, so its id is never signalled afterwards.
-  bool running() {
-    if (pid <= 0) return false;
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) != pid) return true;
-    exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    pid = -1;
-    return false;
-  }
-
-  std::string log() const { return readAll(logPath); }
-  bool waitForLog(const std::string& text, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-      if (log().find(text) != std::string::npos) return true;
-      if (!running()) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
-
-  std::string url(const std::string& pathAndQuery) const {
-    return "https://127.0.0.1:" + std::to_string(httpsPort) + "/" + pathAndQuery;
-  }
-  std::string caPath() const { return dataDir + "/cacert.pem"; }
-
-  // Runs mirelServer once to completion (for --add-user); its exit status.
-  static int runToEnd(const std::vector<std::string>& extra, const std::string& logPath) {
-    std::vector<std::string> args = {MIREL_SERVER_PATH};
-    args.insert(args.end(), extra.begin(), extra.end());
-    const pid_t child = spawn(args, logPath);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  std::string dataDir;
-  std::string logPath;
-  int httpsPort = 0;
-  int udpPort = 0;
-
- private:
-  static pid_t spawn(const std::vector<std::string>& args, const std::string& logPath) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t child = -1;
-    const int error = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) throw std::runtime_error(std::string("posix_spawn: ") + strerror(error));
-    return child;
-  }
-
-  pid_t pid = -1;
-  int exitStatus = -1;
-};
 
 struct HttpAnswer {
   long status = 0;  // 0: the transfer failed
@@ -214,17 +103,9 @@ inline HttpAnswer https(const std::string& url, const std::string& caPath,
 }
 
 inline std::string enc(const std::string& s) {
-  std::string out;
-  static const char hex[] = "0123456789ABCDEF";
-  for (unsigned char c : s) {
-    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
+  char* escaped = curl_easy_escape(nullptr, s.data(), static_cast<int>(s.size()));
+  const std::string out = escaped;
+  curl_free(escaped);
   return out;
 }
 
@@ -237,14 +118,119 @@ inline std::string loginQuery(const std::string& uuid, const std::string& name,
          "&chkey=" + sha1(std::to_string(challenge) + key);
 }
 
+// mirelServer as a child process; stopped (and killed if it will not stop) on destruction.
+class ServerProcess {
+ public:
+  explicit ServerProcess(const std::string& dataDir, const std::vector<std::string>& extra = {})
+      : dataDir(dataDir) {
+    // A port taken between the check and the bind makes the child exit: try new ones.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      httpsPort = randomFreePort();
+      udpPort = randomFreePort();
+      logPath = dataDir + ".log." + std::to_string(httpsPort);
+      std::vector<std::string> args = {"--data",       dataDir,
+                                       "--https-port", std::to_string(httpsPort),
+                                       "--udp-port",   std::to_string(udpPort)};
+      args.insert(args.end(), extra.begin(), extra.end());
+      pid = spawn(args, logPath);
+      if (started()) return;
+      stop();
+    }
+    throw std::runtime_error("mirelServer did not start: " + log());
+  }
+  ~ServerProcess() { stop(); }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // SIGTERM, then SIGKILL after 5 s. The exit status, or -1 when it had to be killed.
+  int stop() {
+    if (!running()) return exitStatus;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 500 && running(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (running()) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      pid = -1;
+    }
+    return exitStatus;
+  }
+
+  // Reaps the child once it has exited, so its id is never signalled afterwards.
+  bool running() {
+    if (pid <= 0) return false;
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) != pid) return true;
+    exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    pid = -1;
+    return false;
+  }
+
+  std::string log() const { return testsupport::readFile(logPath); }
+  std::string url(const std::string& pathAndQuery) const {
+    return "https://127.0.0.1:" + std::to_string(httpsPort) + "/" + pathAndQuery;
+  }
+  std::string caPath() const { return dataDir + "/cacert.pem"; }
+  HttpAnswer get(const std::string& query) const { return https(url(query), caPath()); }
+
+  // The client's login: without the key first, again with it after 423. The challenge.
+  long long login(const std::string& uuid, const std::string& name, const std::string& key) const {
+    HttpAnswer answer = get(loginQuery(uuid, name, key, false));
+    if (answer.status == 423) answer = get(loginQuery(uuid, name, key, true));
+    if (answer.status != 200 || answer.body.find_first_not_of("0123456789") != std::string::npos)
+      throw std::runtime_error("login " + uuid + ": " + std::to_string(answer.status) + " " +
+                               answer.body + answer.error);
+    return std::stoll(answer.body);
+  }
+
+  // Runs mirelServer once to completion (for --add-user); its exit status.
+  static int runToEnd(const std::vector<std::string>& args, const std::string& logPath) {
+    int status = 0;
+    waitpid(spawn(args, logPath), &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string dataDir;
+  std::string logPath;
+  int httpsPort = 0;
+  int udpPort = 0;
+
+ private:
+  bool started() {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < end && running()) {
+      if (log().find("serving https://") != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  static pid_t spawn(const std::vector<std::string>& args, const std::string& logPath) {
+    std::vector<char*> argv = {const_cast<char*>(MIREL_SERVER_PATH)};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t child = -1;
+    const int error = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) throw std::runtime_error(std::string("posix_spawn: ") + strerror(error));
+    return child;
+  }
+
+  pid_t pid = -1;
+  int exitStatus = -1;
+};
+
 // A raw UDP endpoint on 127.0.0.1 speaking the datagram codec.
 class UdpPeer {
  public:
   UdpPeer() {
     fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopback(0);
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
       throw std::runtime_error("udp bind");
     const int size = 4 * 1024 * 1024;
@@ -258,13 +244,9 @@ class UdpPeer {
   UdpPeer& operator=(const UdpPeer&) = delete;
 
   void sendRaw(const std::vector<int8_t>& bytes, int toPort) const {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(toPort));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    const sockaddr_in to = loopback(toPort);
+    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
   }
-
   void send(p2p::Message& message, int toPort) const { sendRaw(encode(message), toPort); }
 
   // The next datagram within the time, or nothing.
@@ -278,16 +260,30 @@ class UdpPeer {
     return bytes;
   }
 
-  // The next datagram decoded as a T; fails the caller's expectations when it is not one.
+  // The next datagram decoded as a T, or null when none came or it is something else.
   template <typename T>
   std::unique_ptr<T> receiveMessage(p2p::Message::Opcode opcode, int timeoutMs = 2000) const {
-    const std::optional<std::vector<int8_t>> bytes = receive(timeoutMs);
+    std::optional<std::vector<int8_t>> bytes = receive(timeoutMs);
     if (!bytes) return nullptr;
-    std::vector<int8_t> copy = *bytes;
-    ByteBuffer view(copy.data(), static_cast<int32_t>(copy.size()));
+    ByteBuffer view(bytes->data(), static_cast<int32_t>(bytes->size()));
     std::unique_ptr<p2p::Message> message(p2p::Message::decodeMessage(view));
     if (message->getOpcode() != opcode) return nullptr;
     return std::unique_ptr<T>(static_cast<T*>(message.release()));
+  }
+
+  // Echoes as a client computer would; `challenge` 0 sends no key. The answer, or null.
+  std::unique_ptr<p2p::ServerEcho> echo(int serverPort, const std::string& uuid,
+                                        const std::string& user, const std::string& key,
+                                        long long challenge) const {
+    p2p::ClientEcho message;
+    message.uuid = uuid;
+    message.userName = user;
+    message.internalIp = "10.0.0.1";
+    message.udpPort = port;
+    message.computer = uuid + "'s computer";
+    if (challenge) message.key = sha1(std::to_string(challenge) + key);
+    send(message, serverPort);
+    return receiveMessage<p2p::ServerEcho>(p2p::Message::serverEcho);
   }
 
   static std::vector<int8_t> encode(p2p::Message& message) {

@@ -3,95 +3,52 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <deque>
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <thread>
-#include <stdexcept>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "p2p/uv/UvFile.h"
 #include "p2p/uv/UvLoop.h"
 #include "support/TestSupport.h"
 
 using namespace p2p;
-using testsupport::readFile;
-using testsupport::TempDir;
-using testsupport::writeFile;
+using namespace testsupport;
+using Events = std::vector<std::string>;
 
 namespace {
 
 // Writes down every result as a short line; after each one it runs the next of `steps`.
 struct Recorder : UvFile::FileCb {
-  std::vector<std::string> events;
-  std::string lastRead;
-  uv_stat_t lastStats{};
+  Events events;
   std::deque<std::function<void()>> steps;
 
   void note(const std::string& event) {
     events.push_back(event);
     if (steps.empty()) return;
-    std::function<void()> step = std::move(steps.front());
+    auto step = std::move(steps.front());
     steps.pop_front();
     step();
   }
   void handleFileOpen() override { note("open"); }
-  void handleFileError(int status, const std::string& msg) override {
-    note("error " + std::to_string(status) + " " + msg);
-  }
-  void handleFileRead(char* bytes, int len) override {
-    lastRead.assign(bytes, static_cast<size_t>(len));
-    note("read " + lastRead);
-  }
+  void handleFileError(int status, const std::string& msg) override { note(std::to_string(status) + " " + msg); }
+  void handleFileRead(char* bytes, int len) override { note("read " + std::string(bytes, len)); }
   void handleFileWrite(char*, int len) override { note("write " + std::to_string(len)); }
   void handleFileStats(const uv_stat_t& stats) override {
-    lastStats = stats;
-    note("stats " + std::to_string(UvFile::size(stats)));
+    note(UvFile::isDir(stats) ? "stats folder" : "stats " + std::to_string(UvFile::size(stats)));
   }
-  void handleFileExists(bool exists, const uv_stat_t& stats) override {
-    lastStats = stats;
-    note(exists ? "exists" : "absent");
-  }
+  void handleFileExists(bool exists, const uv_stat_t&) override { note(exists ? "exists" : "absent"); }
   void handleFileTruncate() override { note("truncate"); }
   void handleFileRename() override { note("rename"); }
 };
 
-std::string errorEvent(int status) { return "error " + std::to_string(status) + " " + uv_strerror(status); }
+std::string error(int status) { return std::to_string(status) + " " + uv_strerror(status); }
 
-// Runs the loop until it has nothing left to do; a run that would not end fails the test.
-void runBounded(UvLoop& loop, uint64_t ms = 5000) {
-  struct Watch {
-    uv_timer_t* timer = allocUv<uv_timer_t>();
-    bool expired = false;
-    ~Watch() { closeAndFree(reinterpret_cast<uv_handle_t*>(timer)); }
-  } watch;
-  uv_timer_init(loop.uvLoop(), watch.timer);
-  watch.timer->data = &watch.expired;
-  uv_timer_start(
-      watch.timer,
-      [](uv_timer_t* t) {
-        *static_cast<bool*>(t->data) = true;
-        UvLoop::from(t->loop)->stop();
-      },
-      ms, 0);
-  uv_unref(reinterpret_cast<uv_handle_t*>(watch.timer));  // only a watch: keeps nothing running
-  loop.run();
-  EXPECT_FALSE(watch.expired) << "the loop did not come to rest";
-}
-
-std::string failureOf(UvLoop& loop) {
-  try {
-    loop.run();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
-
-// Open descriptors of the process. libuv opens a few of its own, once per process, on first
-// use; a first call makes sure they are there before anything is counted.
+// Open descriptors of the process. libuv opens a few of its own on first use; a first call
+// makes sure they are there before anything is counted.
 int openDescriptors() {
   static bool warm = [] {
     UvLoop loop;
@@ -100,216 +57,136 @@ int openDescriptors() {
     return true;
   }();
   (void)warm;
-  int count = 0;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd"); it != std::filesystem::directory_iterator();
-       ++it)
-    ++count;
-  return count;
+  auto it = std::filesystem::directory_iterator("/proc/self/fd");
+  return static_cast<int>(std::distance(it, std::filesystem::directory_iterator()));
 }
 
 }  // namespace
 
-// ---- reading and writing ----
-
-TEST(UvFileIo, WritesTruncatesStatsAndReadsBack) {
+TEST(UvFileIo, WriteTruncateStatReadRenameExists) {
   TempDir dir;
   std::string path = dir.file("data.bin");
-  writeFile(path, "old content that must go");
   UvLoop loop;
-  Recorder writer;
+  Recorder cb;
   std::string text = "hello world";
-  UvFile* file = new UvFile(path, UvFile::WRITE_TRUNCATE, &loop, &writer);
-  writer.steps = {[&] { file->write(text.data(), static_cast<int>(text.size()), 0); },
-                  [&] { file->truncate(5); }, [&] { file->stats(); }};
-  runBounded(loop);
-  delete file;
-  EXPECT_EQ(writer.events, (std::vector<std::string>{"open", "write 11", "truncate", "stats 5"}));
-  EXPECT_FALSE(UvFile::isDir(writer.lastStats));
-
-  Recorder reader;
   char buffer[64];
-  file = new UvFile(path, UvFile::READ, &loop, &reader);
-  reader.steps = {[&] { file->read(buffer, sizeof buffer, 1); }, [&] { file->read(buffer, sizeof buffer, 5); }};
-  runBounded(loop);
+  auto* file = new UvFile(path, UvFile::READ_WRITE, &loop, &cb);  // created: it is missing
+  cb.steps = {[&] { file->write(text.data(), static_cast<int>(text.size()), 0); },
+              [&] { file->truncate(5); },
+              [&] { file->stats(); },
+              [&] { file->read(buffer, sizeof buffer, 1); },
+              [&] { file->read(buffer, sizeof buffer, 5); },
+              [&] { UvFile::rename(path, dir.file("b"), &loop, &cb); },
+              [&] { UvFile::exists(path, &loop, &cb); },
+              [&] { UvFile::exists(dir.file("b"), &loop, &cb); },
+              [&] { UvFile::stats(dir.path(), &loop, &cb); }};
+  loop.run();
   delete file;
-  EXPECT_EQ(reader.events, (std::vector<std::string>{"open", "read ello", "read "}));
-  runBounded(loop);  // the closes
-  EXPECT_EQ(readFile(path), "hello");
+  loop.run();
+  EXPECT_EQ(cb.events, (Events{"open", "write 11", "truncate", "stats 5", "read ello", "read ", "rename", "absent",
+                               "exists", "stats folder"}));
+  EXPECT_EQ(readFile(dir.file("b")), "hello");
 }
 
 TEST(UvFileIo, OpenModesKeepAppendOrEmpty) {
   TempDir dir;
   UvLoop loop;
-  struct Case {
-    UvFile::Access access;
-    long long offset;
-    std::string expected;
-  } cases[] = {{UvFile::WRITE, 2, "abXYef"}, {UvFile::READ_WRITE, 4, "abcdXY"}, {UvFile::WRITE_APPEND, 0, "abcdefXY"},
-               {UvFile::WRITE_TRUNCATE, 0, "XY"}};
-  for (const Case& c : cases) {
-    std::string path = dir.file("mode" + std::to_string(c.access));
+  char bytes[] = "XY";
+  for (auto [access, offset, expected] : std::vector<std::tuple<UvFile::Access, int, std::string>>{
+           {UvFile::WRITE, 2, "abXYef"}, {UvFile::READ_WRITE, 4, "abcdXY"},
+           {UvFile::WRITE_APPEND, 0, "abcdefXY"}, {UvFile::WRITE_TRUNCATE, 0, "XY"}}) {
+    std::string path = dir.file(std::to_string(access));
     writeFile(path, "abcdef");
     Recorder cb;
-    char bytes[] = "XY";
-    UvFile file(path, c.access, &loop, &cb);
-    cb.steps = {[&] { file.write(bytes, 2, c.offset); }};
-    runBounded(loop);
-    EXPECT_EQ(cb.events, (std::vector<std::string>{"open", "write 2"})) << c.access;
-    EXPECT_EQ(readFile(path), c.expected) << c.access;
+    UvFile file(path, access, &loop, &cb);
+    cb.steps = {[&, offset = offset] { file.write(bytes, 2, offset); }};
+    loop.run();
+    EXPECT_EQ(readFile(path), expected) << access;
   }
-  // Created when missing, with mode 0644.
-  Recorder cb;
-  std::string fresh = dir.file("fresh");
-  { UvFile file(fresh, UvFile::WRITE, &loop, &cb); runBounded(loop); }
-  runBounded(loop);
-  struct stat info {};
-  ASSERT_EQ(stat(fresh.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0644u & ~umask(umask(0)));
 }
 
-TEST(UvFileIo, RenameExistsAndPathStats) {
-  TempDir dir;
-  writeFile(dir.file("a.txt"), "12345");
-  UvLoop loop;
-  Recorder cb;
-  UvFile::exists(dir.file("a.txt"), &loop, &cb);
-  runBounded(loop);
-  UvFile::rename(dir.file("a.txt"), dir.file("b.txt"), &loop, &cb);
-  runBounded(loop);
-  UvFile::exists(dir.file("a.txt"), &loop, &cb);
-  runBounded(loop);
-  UvFile::stats(dir.file("b.txt"), &loop, &cb);
-  runBounded(loop);
-  UvFile::stats(dir.path(), &loop, &cb);
-  runBounded(loop);
-  EXPECT_EQ(cb.events, (std::vector<std::string>{"exists", "rename", "absent", "stats 5", "stats " +
-                                                     std::to_string(UvFile::size(cb.lastStats))}));
-  EXPECT_TRUE(UvFile::isDir(cb.lastStats));
-  EXPECT_EQ(readFile(dir.file("b.txt")), "12345");
-}
-
-// ---- failures reach handleFileError ----
-
-TEST(UvFileErrors, ReportedThroughTheHandlerWithLibuvCodes) {
+TEST(UvFileErrors, ReportedThroughTheHandler) {
   TempDir dir;
   writeFile(dir.file("plain"), "x");
   UvLoop loop;
-  Recorder missing, folder, readOnly, stats, exists, rename;
-
-  UvFile missingFile(dir.file("nope"), UvFile::READ, &loop, &missing);
-  UvFile folderFile(dir.path(), UvFile::WRITE, &loop, &folder);
+  Recorder cb;
   char bytes[] = "data";
-  UvFile readOnlyFile(dir.file("plain"), UvFile::READ, &loop, &readOnly);
-  readOnly.steps = {[&] { readOnlyFile.write(bytes, 4, 0); }};
-  UvFile::stats(dir.file("nope"), &loop, &stats);
-  UvFile::exists(dir.file("plain") + "/inside", &loop, &exists);  // a file where a folder is wanted
-  UvFile::rename(dir.file("nope"), dir.file("other"), &loop, &rename);
-  runBounded(loop);
+  std::unique_ptr<UvFile> missing(new UvFile(dir.file("nope"), UvFile::READ, &loop, &cb)), folder, readOnly;
+  cb.steps = {[&] { folder.reset(new UvFile(dir.path(), UvFile::WRITE, &loop, &cb)); },
+              [&] { readOnly.reset(new UvFile(dir.file("plain"), UvFile::READ, &loop, &cb)); },
+              [&] { readOnly->write(bytes, 4, 0); },
+              [&] { UvFile::stats(dir.file("nope"), &loop, &cb); },
+              [&] { UvFile::exists(dir.file("plain") + "/inside", &loop, &cb); },  // a file where a folder is wanted
+              [&] { UvFile::rename(dir.file("nope"), dir.file("other"), &loop, &cb); }};
+  loop.run();
+  EXPECT_EQ(cb.events, (Events{error(UV_ENOENT), error(UV_EISDIR), "open", error(UV_EBADF), error(UV_ENOENT),
+                               error(UV_ENOTDIR), error(UV_ENOENT)}));
+  EXPECT_THROW(readOnly->read(bytes, -1, 0), std::runtime_error);  // never a huge length
 
-  EXPECT_EQ(missing.events, (std::vector<std::string>{errorEvent(UV_ENOENT)}));
-  EXPECT_EQ(folder.events, (std::vector<std::string>{errorEvent(UV_EISDIR)}));
-  EXPECT_EQ(readOnly.events, (std::vector<std::string>{"open", errorEvent(UV_EBADF)}));
-  EXPECT_EQ(stats.events, (std::vector<std::string>{errorEvent(UV_ENOENT)}));
-  EXPECT_EQ(exists.events, (std::vector<std::string>{errorEvent(UV_ENOTDIR)}));
-  EXPECT_EQ(rename.events, (std::vector<std::string>{errorEvent(UV_ENOENT)}));
-  EXPECT_FALSE(testsupport::fileExists(dir.file("other")));
-  EXPECT_THROW(readOnlyFile.read(bytes, -1, 0), std::runtime_error);  // never a huge length
+  // A result reaching an unimplemented handler stops the loop; ASan checks the requests are freed.
+  UvFile::FileCb defaults;
+  UvFile::rename(dir.file("plain"), dir.file("b"), &loop, &defaults);
+  EXPECT_EQ(failureOf([&] { loop.run(); }), "handleFileRename not implemented");
+  UvFile file(dir.file("b"), UvFile::READ, &loop, &defaults);
+  EXPECT_EQ(failureOf([&] { loop.run(); }), "handleFileOpen not implemented");
 }
 
-TEST(UvFileErrors, HandlerExceptionsLeaveTheLoopAndFreeTheRequest) {
-  TempDir dir;
-  writeFile(dir.file("a"), "abc");
-  UvLoop loop;
-  UvFile::FileCb defaults;  // implements nothing
-  UvFile::rename(dir.file("a"), dir.file("b"), &loop, &defaults);
-  EXPECT_EQ(failureOf(loop), "handleFileRename not implemented");
-
-  struct Throwing : Recorder {
-    void handleFileRead(char*, int) override { throw std::runtime_error("reader failed"); }
-  } throwing;
-  char buffer[8];
-  UvFile file(dir.file("b"), UvFile::READ, &loop, &throwing);
-  throwing.steps = {[&] { file.read(buffer, sizeof buffer, 0); }};
-  EXPECT_EQ(failureOf(loop), "reader failed");
-  // The sanitizer build checks that neither request leaked.
-}
-
-// ---- deleting owners while requests are in flight ----
-
-TEST(UvFileLifetime, DeletedWithReadInFlightDropsTheResultAndClosesTheFile) {
+TEST(UvFileLifetime, DeletedWhileOpeningOrReadingOrLeftToTheLoopClosesTheFile) {
   TempDir dir;
   std::string path = dir.file("big");
   writeFile(path, std::string(4 << 20, 'r'));
   std::vector<char> buffer(4 << 20);  // outlives the request, as the contract asks
   int withoutLoop = openDescriptors();
-  {
-    UvLoop loop;
-    int before = openDescriptors();
-    auto* cb = new Recorder;
-    auto* file = new UvFile(path, UvFile::READ, &loop, cb);
-    cb->steps = {[&] {
-      file->read(buffer.data(), static_cast<int>(buffer.size()), 0);
-      delete file;
-    }};
-    runBounded(loop);
-    EXPECT_EQ(cb->events, (std::vector<std::string>{"open"}));
-    delete cb;
-    EXPECT_EQ(openDescriptors(), before);
-  }
-  EXPECT_EQ(openDescriptors(), withoutLoop);
-}
-
-TEST(UvFileLifetime, DeletedWhileOpeningClosesTheDescriptorItGets) {
-  TempDir dir;
-  writeFile(dir.file("a"), "abc");
-  UvLoop loop;
+  auto loop = std::make_unique<UvLoop>();
   int before = openDescriptors();
   Recorder cb;
-  for (int i = 0; i < 20; ++i) delete new UvFile(dir.file("a"), UvFile::READ, &loop, &cb);
-  runBounded(loop);
-  EXPECT_TRUE(cb.events.empty());
+  for (int i = 0; i < 20; ++i) delete new UvFile(path, UvFile::READ, loop.get(), &cb);
+  auto* file = new UvFile(path, UvFile::READ, loop.get(), &cb);
+  cb.steps = {[&] {
+    file->read(buffer.data(), static_cast<int>(buffer.size()), 0);
+    delete file;
+  }};
+  loop->run();
+  EXPECT_EQ(cb.events, (Events{"open"}));
   EXPECT_EQ(openDescriptors(), before);
+
+  file = new UvFile(path, UvFile::READ, loop.get(), &cb);  // still open when the loop goes
+  loop->run();
+  loop.reset();
+  EXPECT_EQ(openDescriptors(), withoutLoop);
+  EXPECT_THROW(file->stats(), std::runtime_error);
+  delete file;
 }
 
 TEST(UvFileLifetime, DeletedWithWriteInFlightClosesOnlyAfterTheWrite) {
   // A descriptor closed under a queued write could be reused by the next open and receive its
-  // bytes. A write into a full pipe stays in flight until the test drains the pipe.
+  // bytes. A write into a full pipe stays in flight until the reader thread drains the pipe.
   TempDir dir;
   std::string pipe = dir.file("pipe");
   ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-  int drain = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+  int drain = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);  // blocking only once a writer is there
   ASSERT_GE(drain, 0);
+  fcntl(drain, F_SETFL, 0);
   UvLoop loop;
-  int before = openDescriptors();
-  Recorder cb;
+  int before = openDescriptors(), whileBlocked = -1;
   std::string data(1 << 20, 'w');
-  int whileBlocked = -1;
   size_t drained = 0;
-  std::function<void()> check = [&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let a wrong close happen
-    whileBlocked = openDescriptors();
-    char chunk[65536];
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (drained < data.size() && std::chrono::steady_clock::now() < deadline) {
-      ssize_t n = ::read(drain, chunk, sizeof chunk);
-      if (n > 0)
-        drained += static_cast<size_t>(n);
-      else
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  };
-  auto* timer = allocUv<uv_timer_t>();
-  uv_timer_init(loop.uvLoop(), timer);
-  timer->data = &check;
+  std::thread reader;
+  Recorder cb;
   auto* file = new UvFile(pipe, UvFile::WRITE, &loop, &cb);
   cb.steps = {[&] {
     file->write(data.data(), static_cast<int>(data.size()), -1);
     delete file;
-    uv_timer_start(timer, [](uv_timer_t* t) { (*static_cast<std::function<void()>*>(t->data))(); }, 20, 0);
+    reader = std::thread([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // time for a wrong close
+      whileBlocked = openDescriptors();
+      char chunk[65536];
+      for (ssize_t n; (n = ::read(drain, chunk, sizeof chunk)) > 0;) drained += static_cast<size_t>(n);
+    });
   }};
-  runBounded(loop);
-  closeAndFree(reinterpret_cast<uv_handle_t*>(timer));
-  EXPECT_EQ(cb.events, (std::vector<std::string>{"open"}));
+  loop.run();
+  if (reader.joinable()) reader.join();
+  EXPECT_EQ(cb.events, (Events{"open"}));
   EXPECT_EQ(whileBlocked, before + 1);
   EXPECT_EQ(drained, data.size());
   EXPECT_EQ(openDescriptors(), before);
@@ -323,10 +200,9 @@ TEST(UvFileLifetime, DeletedReceiverHearsNothing) {
   char buffer[8];
   Recorder opener;
   UvFile file(dir.file("a"), UvFile::READ, &loop, &opener);
-  runBounded(loop);
-
-  // Every kind of result on its way to a receiver that is then deleted; the sanitizer build
-  // turns any late call into a failure.
+  loop.run();
+  // Every kind of result on its way to a receiver that is then deleted; ASan turns any late call
+  // into a failure.
   auto* reader = new Recorder;
   file.setCb(reader);
   file.read(buffer, sizeof buffer, 0);
@@ -338,51 +214,20 @@ TEST(UvFileLifetime, DeletedReceiverHearsNothing) {
   UvFile::mkdirs(dir.file("x/y"), &loop, gone);
   delete reader;
   delete gone;
-  runBounded(loop);
-
+  loop.run();
   Recorder later;  // the file keeps working for a new receiver
   file.setCb(&later);
   file.stats();
-  runBounded(loop);
-  EXPECT_EQ(later.events, (std::vector<std::string>{"stats 3"}));
+  loop.run();
+  EXPECT_EQ(later.events, (Events{"stats 3"}));
 }
 
-TEST(UvFileLifetime, LoopClosedFirstLeavesTheFileInert) {
-  TempDir dir;
-  writeFile(dir.file("a"), "abc");
-  int withoutLoop = openDescriptors();
-  Recorder cb;
-  UvFile* file;
-  {
-    UvLoop loop;
-    file = new UvFile(dir.file("a"), UvFile::READ, &loop, &cb);
-    runBounded(loop);
-  }
-  EXPECT_EQ(openDescriptors(), withoutLoop);  // the loop's end closed the file too
-  EXPECT_THROW(file->stats(), std::runtime_error);
-  delete file;
-  EXPECT_EQ(cb.events, (std::vector<std::string>{"open"}));
-}
-
-// ---- paths ----
-
-TEST(UvFilePaths, NameAndFolderSplitAtEitherSeparator) {
+TEST(UvFilePaths, SplitAtEitherSeparatorAndFolderIsAFileType) {
   EXPECT_EQ(UvFile::getName("a/b\\c.txt"), "c.txt");
   EXPECT_EQ(UvFile::getDir("a/b\\c.txt"), "a/b");
-  EXPECT_EQ(UvFile::getName("c.txt"), "c.txt");
   EXPECT_EQ(UvFile::getDir("c.txt"), ".");
   EXPECT_EQ(UvFile::getDir("/c.txt"), "");
-  EXPECT_EQ(UvFile::getName("a/"), "");
-}
-
-TEST(UvFilePaths, FolderIsAFileTypeNotABit) {
-  uv_stat_t stats{};
-  stats.st_mode = S_IFDIR | 0755;
-  EXPECT_TRUE(UvFile::isDir(stats));
-  for (unsigned type : {S_IFSOCK, S_IFBLK, S_IFREG, S_IFLNK}) {  // sockets and block devices share the 0x4000 bit
-    stats.st_mode = type | 0755;
-    EXPECT_FALSE(UvFile::isDir(stats)) << std::oct << type;
-  }
-  stats.st_size = 1LL << 40;
-  EXPECT_EQ(UvFile::size(stats), 1LL << 40);
+  uv_stat_t socket{};
+  socket.st_mode = S_IFSOCK | 0755;  // shares the folder bit
+  EXPECT_FALSE(UvFile::isDir(socket));
 }

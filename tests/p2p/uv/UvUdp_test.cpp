@@ -1,14 +1,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "p2p/uv/UvTimer.h"
 #include "p2p/uv/UvUdp.h"
 
 #include "support/TestSupport.h"
@@ -25,49 +22,43 @@ sockaddr_in loopback(int port) {
   return address;
 }
 
-// A plain socket on 127.0.0.1 at the other end.
-struct Peer {
+// A plain socket on 127.0.0.1 at the other end, and the UvUdp under test with what it reported.
+struct Pair : UvUdp::RecvCb, UvUdp::SendCb {
+  UvLoop loop;
+  sockaddr_in peer = loopback(0);
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address = loopback(0);
-  Peer() {
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  std::unique_ptr<UvUdp> udp;
+  std::vector<std::string> seen;
+
+  Pair() {
+    socklen_t length = sizeof peer;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&peer), &length);
+    const sockaddr_in any = loopback(0);
+    udp = std::make_unique<UvUdp>(reinterpret_cast<const sockaddr*>(&any), &loop, this);
   }
-  ~Peer() { ::close(fd); }
-  void sendTo(int port, const std::string& bytes) {
-    sockaddr_in to = loopback(port);
+  ~Pair() override { ::close(fd); }
+  void sendFromPeer(const std::string& bytes) {
+    sockaddr_in to = loopback(udp->getPort());
     ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   }
-  bool readable() {
-    pollfd p = {fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1;
-  }
-  std::string receive() {
+  // One datagram that reached the peer, "" when none is waiting.
+  std::string receiveAtPeer() {
     char buffer[2048];
     ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
     return n < 0 ? std::string() : std::string(buffer, static_cast<size_t>(n));
   }
-};
 
-struct Events : UvUdp::RecvCb {
-  std::vector<std::string> seen;
   void handleRecv(int8_t* bytes, int n, const sockaddr* addr) override {
     if (!addr) return;  // libuv's "nothing more to read"
-    auto* from = reinterpret_cast<const sockaddr_in*>(addr);
-    seen.push_back(std::to_string(ntohs(from->sin_port)) + " '" + std::string(reinterpret_cast<char*>(bytes), n) + "'");
+    const int port = ntohs(reinterpret_cast<const sockaddr_in*>(addr)->sin_port);
+    seen.push_back(std::to_string(port) + " '" + std::string(reinterpret_cast<char*>(bytes), n) + "'");
   }
   void handleRecvError(int status, const std::string& reason) override {
     seen.push_back("error " + std::to_string(status) + " " + reason);
   }
-};
-
-struct Result : UvUdp::SendCb {
-  int8_t* bytes = nullptr;
-  int n = -1;
-  void handleSend(int8_t* b, int count) override {
-    bytes = b;
-    n = count;
+  void handleSend(int8_t* bytes, int n) override {
+    seen.push_back("sent " + std::string(reinterpret_cast<char*>(bytes), n));
   }
   void handleSendError(int status, const std::string& reason) override { FAIL() << reason << " " << status; }
 };
@@ -75,58 +66,39 @@ struct Result : UvUdp::SendCb {
 }  // namespace
 
 TEST(UvUdp, ReportsDatagramsEmptyOnesAndOnesLargerThanItsBuffers) {
-  UvLoop loop;
-  Events events;
-  sockaddr_in any = loopback(0);
-  UvUdp udp(reinterpret_cast<sockaddr*>(&any), &loop, &events);
-  Peer peer;
-  const std::string from = std::to_string(ntohs(peer.address.sin_port));
-
-  peer.sendTo(udp.getPort(), "");
-  peer.sendTo(udp.getPort(), std::string(UvUdp::BUFFER_SIZE + 1, 'x'));
-  peer.sendTo(udp.getPort(), std::string(UvUdp::BUFFER_SIZE, 'y'));
-  peer.sendTo(udp.getPort(), "abc");
-  ASSERT_TRUE(runUntil(loop, [&] { return events.seen.size() == 4; }));
-  EXPECT_EQ(events.seen[0], from + " ''");
-  EXPECT_EQ(events.seen[1], "error 1 buffer too small");
-  EXPECT_EQ(events.seen[2], from + " '" + std::string(UvUdp::BUFFER_SIZE, 'y') + "'");
-  EXPECT_EQ(events.seen[3], from + " 'abc'");
-
-  udp.stop();
-  peer.sendTo(udp.getPort(), "after stop");
-  runUntil(loop, [] { return false; }, 50);
-  EXPECT_EQ(events.seen.size(), 4u);
+  Pair pair;
+  const std::string from = std::to_string(ntohs(pair.peer.sin_port)) + " '";
+  const std::string full(UvUdp::BUFFER_SIZE, 'y');
+  for (const std::string& bytes : {std::string(), full + "x", full, std::string("abc")}) pair.sendFromPeer(bytes);
+  ASSERT_TRUE(runUntil(pair.loop, [&] { return pair.seen.size() == 4; }));
+  EXPECT_EQ(pair.seen,
+            (std::vector<std::string>{from + "'", "error 1 buffer too small", from + full + "'", from + "abc'"}));
 }
 
-TEST(UvUdp, SendReportsItsBytesAndOneSendAtATimePerCallback) {
-  UvLoop loop;
-  Events events;
-  sockaddr_in any = loopback(0);
-  UvUdp udp(reinterpret_cast<sockaddr*>(&any), &loop, &events);
-  Peer peer;
-
+TEST(UvUdp, OneSendAtATimePerCallbackAndAnAbandonedOneIsSafe) {
+  Pair pair;
   char hello[] = "hello";
   auto* bytes = reinterpret_cast<int8_t*>(hello);
-  Result result;
-  udp.send(bytes, 5, reinterpret_cast<sockaddr*>(&peer.address), &result);
-  std::string busy;
-  try {
-    udp.send(bytes, 5, reinterpret_cast<sockaddr*>(&peer.address), &result);
-  } catch (const std::exception& e) {
-    busy = e.what();
-  }
-  EXPECT_EQ(busy, "uv_udp_send error " + std::to_string(UV_EBUSY) + " " + uv_strerror(UV_EBUSY));
-  ASSERT_TRUE(runUntil(loop, [&] { return result.n >= 0 && peer.readable(); }));
-  EXPECT_EQ(result.bytes, bytes);
-  EXPECT_EQ(result.n, 5);
-  EXPECT_EQ(peer.receive(), "hello");
-  EXPECT_FALSE(peer.readable());  // the refused second send never left
+  const auto* to = reinterpret_cast<const sockaddr*>(&pair.peer);
+  std::string received;
+  pair.udp->send(bytes, 5, to, &pair);
+  EXPECT_EQ(testsupport::failureOf([&] { pair.udp->send(bytes, 5, to, &pair); }),
+            "uv_udp_send error " + std::to_string(UV_EBUSY) + " " + uv_strerror(UV_EBUSY));
+  auto arrived = [&](const std::string& all, size_t reports) {
+    return runUntil(pair.loop,
+                    [&] { return (received += pair.receiveAtPeer()) == all && pair.seen.size() == reports; });
+  };
+  ASSERT_TRUE(arrived("hello", 1));  // the refused second send never leaves
+  EXPECT_EQ(pair.seen, (std::vector<std::string>{"sent hello"}));
 
   // The request is reused, and a callback deleted with its send in flight is left behind safely.
-  auto* abandoned = new Result;
-  udp.send(bytes, 5, reinterpret_cast<sockaddr*>(&peer.address), &result);
-  udp.send(bytes, 2, reinterpret_cast<sockaddr*>(&peer.address), abandoned);
+  struct Abandoned : UvUdp::SendCb {
+    void handleSend(int8_t*, int) override { ADD_FAILURE(); }
+    void handleSendError(int, const std::string&) override { ADD_FAILURE(); }
+  };
+  auto* abandoned = new Abandoned;
+  pair.udp->send(bytes, 5, to, &pair);
+  pair.udp->send(bytes, 2, to, abandoned);
   delete abandoned;
-  ASSERT_TRUE(runUntil(loop, [&] { return result.n == 5 && peer.readable(); }));
-  EXPECT_EQ(peer.receive(), "hello");
+  ASSERT_TRUE(arrived("hellohellohe", 2));
 }
