@@ -231,44 +231,20 @@ void UvFile::onCompleted(uv_fs_t* fs) {
 namespace {
 
 void onPathStats(uv_fs_t* fs) {
-  auto request = UvFile::PathRequest::take(fs);
-  UvLoop::guard(fs->loop, [&] {
-    UvFile::FileCb* cb = request->cb.get();
-    if (!cb) return;
-    int status = static_cast<int>(fs->result);
-    if (status < 0)
-      cb->handleFileError(status, uv_strerror(status));
-    else
-      cb->handleFileStats(fs->statbuf);
-  });
+  UvFile::PathRequest::complete(fs, [](UvFile::FileCb* cb, uv_fs_t* done) { cb->handleFileStats(done->statbuf); });
 }
 
 void onExists(uv_fs_t* fs) {
-  auto request = UvFile::PathRequest::take(fs);
-  UvLoop::guard(fs->loop, [&] {
-    UvFile::FileCb* cb = request->cb.get();
-    if (!cb) return;
-    int status = static_cast<int>(fs->result);
-    if (status == UV_ENOENT)
-      cb->handleFileExists(false, uv_stat_t{});
-    else if (status < 0)
-      cb->handleFileError(status, uv_strerror(status));
-    else
-      cb->handleFileExists(true, fs->statbuf);
+  // A missing path is an answer, not a failure.
+  const bool missing = fs->result == UV_ENOENT;
+  if (missing) fs->result = 0;
+  UvFile::PathRequest::complete(fs, [missing](UvFile::FileCb* cb, uv_fs_t* done) {
+    cb->handleFileExists(!missing, missing ? uv_stat_t{} : done->statbuf);
   });
 }
 
 void onRenamed(uv_fs_t* fs) {
-  auto request = UvFile::PathRequest::take(fs);
-  UvLoop::guard(fs->loop, [&] {
-    UvFile::FileCb* cb = request->cb.get();
-    if (!cb) return;
-    int status = static_cast<int>(fs->result);
-    if (status < 0)
-      cb->handleFileError(status, uv_strerror(status));
-    else
-      cb->handleFileRename();
-  });
+  UvFile::PathRequest::complete(fs, [](UvFile::FileCb* cb, uv_fs_t*) { cb->handleFileRename(); });
 }
 
 }  // namespace

@@ -100,6 +100,22 @@ class UvFile : public UvLoop::Resident {
     // Throws the libuv error when `status` says the request was not started, freeing it.
     static void started(const char* name, int status, PathRequest* request);
 
+    // Ends a request in its completion: frees it, tells a detached receiver nothing, reports a
+    // failure through handleFileError and hands success to `succeed(cb, fs)`.
+    template <class Succeed>
+    static void complete(uv_fs_t* fs, Succeed&& succeed) {
+      std::unique_ptr<PathRequest> request = take(fs);
+      UvLoop::guard(fs->loop, [&] {
+        FileCb* cb = request->cb.get();
+        if (!cb) return;
+        int status = static_cast<int>(fs->result);
+        if (status < 0)
+          cb->handleFileError(status, uv_strerror(status));
+        else
+          succeed(cb, fs);
+      });
+    }
+
     uv_fs_t fs{};
     CbRef cb;
   };

@@ -16,17 +16,10 @@ UvFileScanner::UvFileScanner(const std::string& path, int flags, UvLoop* loop, U
 }
 
 void UvFileScanner::onListed(uv_fs_t* fs) {
-  auto request = UvFile::PathRequest::take(fs);
-  UvLoop::guard(fs->loop, [&] {
-    auto* self = static_cast<UvFileScanner*>(request->cb.get());
-    if (!self) return;
-    int status = static_cast<int>(fs->result);
-    if (status < 0) {
-      self->handleFileError(status, uv_strerror(status));
-      return;
-    }
+  UvFile::PathRequest::complete(fs, [](UvFile::FileCb* cb, uv_fs_t* done) {
+    auto* self = static_cast<UvFileScanner*>(cb);
     uv_dirent_t entry;
-    while (uv_fs_scandir_next(fs, &entry) != UV_EOF) {
+    while (uv_fs_scandir_next(done, &entry) != UV_EOF) {
       if (entry.type == UV_DIRENT_FILE)
         self->files.emplace_back(entry.name);
       else if (entry.type == UV_DIRENT_DIR)
@@ -40,20 +33,13 @@ void UvFileScanner::onListed(uv_fs_t* fs) {
 
 // An entry the listing gave no type for: lstat tells, without following a link.
 void UvFileScanner::onTypeLearned(uv_fs_t* fs) {
-  auto request = UvFile::PathRequest::take(fs);
-  UvLoop::guard(fs->loop, [&] {
-    auto* self = static_cast<UvFileScanner*>(request->cb.get());
-    if (!self) return;
-    int status = static_cast<int>(fs->result);
-    if (status < 0) {
-      self->handleFileError(status, uv_strerror(status));
-      return;
-    }
+  UvFile::PathRequest::complete(fs, [](UvFile::FileCb* cb, uv_fs_t* done) {
+    auto* self = static_cast<UvFileScanner*>(cb);
     std::string entry = std::move(self->unsure.front());
     self->unsure.pop_front();
-    if (S_ISREG(fs->statbuf.st_mode))
+    if (S_ISREG(done->statbuf.st_mode))
       self->files.push_back(std::move(entry));
-    else if (S_ISDIR(fs->statbuf.st_mode))
+    else if (S_ISDIR(done->statbuf.st_mode))
       self->dirs.push_back(std::move(entry));
     self->next();
   });
