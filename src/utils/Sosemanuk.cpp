@@ -1,7 +1,9 @@
 #include "utils/Sosemanuk.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 
 namespace {
@@ -344,7 +346,13 @@ void xorbuf(const uint8_t* in1, const uint8_t* in2, uint8_t* out, size_t len) {
 
 void Sosemanuk::setKey(const uint8_t key[16]) { sosemanuk_schedule(&kc, key, 16); }
 
-void Sosemanuk::setIv(const uint8_t iv[16]) { sosemanuk_init(&rc, &kc, iv, 16); }
+void Sosemanuk::setIv(const uint8_t iv[16]) {
+  // Subkeys that are all zero mean setKey never ran (owners zero-fill the object): a keystream
+  // from them would be one that anybody can compute.
+  if (std::all_of(std::begin(kc.sk), std::end(kc.sk), [](uint32_t word) { return word == 0; }))
+    throw std::runtime_error("Sosemanuk: key and iv not set");
+  sosemanuk_init(&rc, &kc, iv, 16);
+}
 
 void Sosemanuk::encrypt(uint8_t* dest, int32_t destOffset, int32_t len, const uint8_t* src,
                         int32_t srcOffset) {

@@ -148,4 +148,9 @@ TEST(Sosemanuk, UnkeyedObjectNeverEmitsPlainText) {
   EXPECT_EQ(testsupport::failureOf([&] { keyOnly.encrypt(dest.data(), 0, 100, plain.data(), 0); }),
             "Sosemanuk: key and iv not set");
   EXPECT_EQ(dest, Bytes(100, 0));
+
+  // Nor an IV alone: without a key the keystream would be public.
+  Sosemanuk ivOnly;
+  EXPECT_EQ(testsupport::failureOf([&] { ivOnly.setIv(kIv2.data()); }), "Sosemanuk: key and iv not set");
+  EXPECT_THROW(ivOnly.encrypt(dest.data(), 0, 100, plain.data(), 0), std::runtime_error);
 }
