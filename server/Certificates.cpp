@@ -72,8 +72,13 @@ void writeFile(const std::string& path, const std::string& bytes, mode_t mode) {
     }
     done += static_cast<size_t>(n);
   }
-  if (fsync(fd) != 0 || close(fd) != 0 || rename(temporary.c_str(), path.c_str()) != 0)
-    throw std::runtime_error("cannot write " + path + ": " + strerror(errno));
+  int error = fsync(fd) != 0 ? errno : 0;
+  if (close(fd) != 0 && !error) error = errno;
+  if (!error && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error) {
+    unlink(temporary.c_str());
+    throw std::runtime_error("cannot write " + path + ": " + strerror(error));
+  }
 }
 
 std::string memoryText(BIO* bio) {

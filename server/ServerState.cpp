@@ -164,17 +164,17 @@ ServerState::EchoResult ServerState::echo(const Echo& echo, const sockaddr_in& f
     const std::optional<Account> account = store.findAccount(echo.userName);
     if (account && echoKeyMatches(*computer, *account, echo.key)) result.code = 1;
   }
+  // Only a proven echo earns a stored challenge: uuids are public, and unproven echoes that
+  // pushed challenges would evict the real computer's and log it out.
+  if (!result.code) return result;
   computer->echoChallenges.push_back(result.challenge);
   if (computer->echoChallenges.size() > ECHO_CHALLENGES)
     computer->echoChallenges.erase(computer->echoChallenges.begin());
-  if (result.code) {
-    computer->name = Checks::isPlain(echo.computer, Checks::MAX_FIELD) ? echo.computer : "";
-    computer->internalIp =
-        Checks::isPlain(echo.internalIp, Checks::MAX_FIELD) ? echo.internalIp : "";
-    computer->ip = ipText(from);
-    computer->port = ntohs(from.sin_port);
-    markLive(echo.uuid, from, nowMs);
-  }
+  computer->name = Checks::isPlain(echo.computer, Checks::MAX_FIELD) ? echo.computer : "";
+  computer->internalIp = Checks::isPlain(echo.internalIp, Checks::MAX_FIELD) ? echo.internalIp : "";
+  computer->ip = ipText(from);
+  computer->port = ntohs(from.sin_port);
+  markLive(echo.uuid, from, nowMs);
   store.saveComputer(*computer);
   return result;
 }

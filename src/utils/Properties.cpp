@@ -185,8 +185,10 @@ int writeAll(int fd, const std::string& text) {
 // Writes a sibling temporary file, makes it durable, then renames it over the old file,
 // so a failure at any step leaves the old file as it was.
 void replaceFile(const std::string& filename, const std::string& text) {
-  std::string tmp = filename + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // A unique name, so two programs saving at once never write into one temporary file;
+  // mkstemp also creates it 0600, right for a new file that holds the user key.
+  std::string tmp = filename + ".XXXXXX";
+  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) saveFailed(filename, errno);
 
   int err = 0;

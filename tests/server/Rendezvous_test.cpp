@@ -94,12 +94,15 @@ TEST_F(RendezvousTest, EchoesProveTheKeyAndFindIntroducesBothSides) {
   const long long second = ann->challenge;
   EXPECT_NE(first, second);
 
-  // A wrong key and no key get a fresh challenge to start over from. The last three
-  // challenges count (second is the oldest of them), and the login's until the next login.
+  // A wrong key and no key get a fresh challenge but store none, so forged echoes cannot
+  // push the computer's own challenges out. The last three proven ones count, and the
+  // login's until the next login.
   const std::tuple<long long, std::string, int> steps[] = {{second, userKey(ANN, "wrong"), 0},
                                                            {0, "", 0},
+                                                           {0, "", 0},
+                                                           {0, "", 0},
+                                                           {first, "", 1},
                                                            {second, "", 1},
-                                                           {first, "", 0},
                                                            {login, "", 1}};
   for (const auto& [challenge, key, code] : steps) {
     const auto reply = echo(*ann, challenge, key);

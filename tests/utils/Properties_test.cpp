@@ -2,8 +2,10 @@
 
 #include <INIReader.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <filesystem>
 #include <stdexcept>
 
@@ -49,6 +51,30 @@ class PropertiesTest : public ::testing::Test {
   testsupport::TempDir tmp;
   testsupport::ScopedEnv home{"HOME", tmp.path()};
   std::string file = tmp.file("properties.ini");
+
+  // Temporary files of a save that stayed behind in the folder.
+  int leftovers() const {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(tmp.path()))
+      if (entry.path().filename().string().rfind("properties.ini.", 0) == 0) ++count;
+    return count;
+  }
+};
+
+// Caps the size of files this process writes, so writes fail with EFBIG even for root.
+struct FileSizeLimit {
+  rlimit old{};
+  void (*oldHandler)(int);
+  explicit FileSizeLimit(rlim_t bytes) : oldHandler(std::signal(SIGXFSZ, SIG_IGN)) {
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    rlimit cap = old;
+    cap.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &cap);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+  }
 };
 
 }  // namespace
@@ -60,7 +86,7 @@ TEST_F(PropertiesTest, MissingFileIsCreatedWithDefaultsAndReadBack) {
   EXPECT_FALSE(p.computerName.empty());
   EXPECT_EQ(p.recvPath, tmp.path() + "/Downloads");
   EXPECT_EQ(readFile(file), layout(p));
-  EXPECT_FALSE(fileExists(file + ".tmp"));
+  EXPECT_EQ(leftovers(), 0);
 
   Properties again(file);
   EXPECT_FALSE(again.isChanged);
@@ -103,24 +129,29 @@ TEST_F(PropertiesTest, BadLineLosesOnlyItselfAndFileHeals) {
 TEST_F(PropertiesTest, InterruptedSaveKeepsOldFileAndNextSaveRoundTrips) {
   writeFile(file, kHandWritten);
   ::chmod(file.c_str(), 0600);
-  std::filesystem::create_directory(file + ".tmp");  // the temporary file cannot be made
 
   Properties p(file);
   p.setUsername("bob@example.org");
   p.setUserkey("fedcba9876543210");
-  const std::string error = failureOf([&] { p.save(); });
-  EXPECT_NE(error.find("cannot save " + file), std::string::npos) << error;
+  const std::string withoutUuid = replaced(kHandWritten, "uuid = " + kUuid + "\n", "");
+  {
+    FileSizeLimit full(16);  // every write of more than 16 bytes fails, also as root
+    const std::string error = failureOf([&] { p.save(); });
+    EXPECT_NE(error.find("cannot save " + file), std::string::npos) << error;
+  }
   EXPECT_EQ(readFile(file), kHandWritten) << "neither the setters nor a failed save may write";
 
   // Loading still succeeds when its own save fails.
-  const std::string withoutUuid = replaced(kHandWritten, "uuid = " + kUuid + "\n", "");
   writeFile(file, withoutUuid);
-  Properties loaded(file);
-  EXPECT_TRUE(loaded.isChanged);
+  {
+    FileSizeLimit full(16);
+    Properties loaded(file);
+    EXPECT_TRUE(loaded.isChanged);
+  }
   EXPECT_EQ(readFile(file), withoutUuid);
+  EXPECT_EQ(leftovers(), 0) << "a failed save leaves no temporary file";
 
   // Once the way is clear the next save goes through and keeps the owner's file mode.
-  std::filesystem::remove(file + ".tmp");
   p.save();
   Properties q(file);
   EXPECT_FALSE(q.isChanged);
