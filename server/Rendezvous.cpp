@@ -167,15 +167,8 @@ void Rendezvous::handleEcho(int8_t* bytes, int n, const sockaddr_in& from, int64
   ByteBuffer out(DATAGRAM_MAX);
   answer.encode(out);
   send(out.array(), out.position(), from);
-  // Anyone can send echoes: only proven ones are logged unless --verbose, so a flood of
-  // forged ones cannot fill the log.
-  if (result.code == 1) {
-    SERVER_LOG << "udp echo " << endpoint(from) << " uuid=" << ServerLog::printable(echo->uuid, 64)
-               << " user=" << ServerLog::printable(echo->userName, 64) << " code=1";
-  } else {
-    SERVER_TRACE << "udp echo " << endpoint(from) << " uuid=" << ServerLog::printable(echo->uuid, 64)
-                 << " user=" << ServerLog::printable(echo->userName, 64) << " code=0";
-  }
+  SERVER_LOG << "udp echo " << endpoint(from) << " uuid=" << ServerLog::printable(echo->uuid, 64)
+             << " user=" << ServerLog::printable(echo->userName, 64) << " code=" << result.code;
 }
 
 void Rendezvous::handleFind(int8_t* bytes, int n, const sockaddr_in& from, int64_t now) {
@@ -189,8 +182,8 @@ void Rendezvous::handleFind(int8_t* bytes, int n, const sockaddr_in& from, int64
   }
   const std::optional<sockaddr_in> sought = state.liveAddress(find->findUuid, now);
   if (!sought) {
-    SERVER_TRACE << "udp find " << endpoint(from) << " uuid=" << find->uuid
-                 << " findUuid=" << find->findUuid << " not live";
+    SERVER_LOG << "udp find " << endpoint(from) << " uuid=" << find->uuid
+               << " findUuid=" << find->findUuid << " not live";
     return;
   }
   const std::string proxyIp = relay ? host : "";

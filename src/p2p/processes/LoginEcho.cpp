@@ -91,6 +91,8 @@ void LoginEcho::doLogin(const std::string& uuid, const std::string& userName, co
     return;
   }
   nextServerEchoTime = loop->now() + FIRST_ECHO_DELAY;
+  // The server has not been asked yet: time without an account is no server time-out.
+  recvServerEchoTime = loop->now();
   serverStatus = NOT_FOUND;
   if (!loginInFlight) startLogin(false);
 }
@@ -144,6 +146,9 @@ void LoginEcho::handleTimer() {
     if (!loginInFlight) startLogin(false);
   } else {
     nextServerEchoTime = now + SERVER_ECHO_PERIOD;
+    // An echo without a key while the login that brings one is in flight would be answered
+    // "not authorized" just after the login succeeds.
+    if (challenge == 0 && loginInFlight) return;
     sendEcho();
   }
 }

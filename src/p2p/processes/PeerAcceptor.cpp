@@ -25,6 +25,10 @@ bool PeerAcceptor::handleRouter(Message* m, const SocketAddress& from) {
       holes.count(hole.uuid) != 0 || !PeerHole::isFromServer(server, from)) {
     return false;
   }
+  if (holes.size() >= MAX_HOLES) {
+    UV_LOG("WARN") << "PeerAcceptor: " << holes.size() << " attempts running, " << hole.uuid << " refused";
+    return true;
+  }
   auto owned = std::make_unique<PeerHole>(myUuid, hole.uuid, hole.findUuid, server, router);
   PeerHole* created = owned.get();
   holes.emplace(hole.uuid, std::move(owned));

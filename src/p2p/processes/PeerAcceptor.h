@@ -56,6 +56,8 @@ class PeerAcceptor : public UdpRouter::Cb, public PeerHole::Cb {
   UdpRouter* router;
   Cb* cb;
   std::string myUuid;
+  // Each attempt sends punches to an address from a datagram: their number is bounded.
+  static constexpr size_t MAX_HOLES = 64;
   std::map<std::string, std::unique_ptr<PeerHole>> holes;  // keyed by the opening side
   std::vector<std::unique_ptr<PeerHole>> finished;  // done, awaiting deletion
   Reaper reaper{*this};

@@ -437,9 +437,15 @@ void PeerStream::sendAck() {
 
 // ---- the router and the timer ----
 
-bool PeerStream::handleRouter(Message* m, const SocketAddress&) {
+bool PeerStream::handleRouter(Message* m, const SocketAddress& from) {
   // A stream without a channel yet must not claim the channel-less messages of other processes.
   if (state == Created || state == Closed || m->getChannelId() != channelId) return false;
+  // The channel id travels in clear: only the peer may ack, send or close (a relay names the
+  // sender it forwards for), or a forged acknowledgement would drop packets that never arrived.
+  if (!from.sameEndpoint(peerAddr)) {
+    UV_LOG("1") << "PeerStream: channel " << channelId << " message from " << from << " ignored";
+    return true;
+  }
   UV_LOG("2") << "PeerStream " << *m;
   switch (m->getOpcode()) {
     case Message::connectAck:
@@ -488,7 +494,7 @@ void PeerStream::handleTimer() {
     if (advanced && state != Closed) sendAck();
     return;
   }
-  if (sendWait.empty() && sendSent.empty()) {
+  if (sendWait.empty() && sendSent.empty() && recvHeld == 0) {
     closeNow(std::string());
   } else if (t > closeTime + CloseTimeout) {
     closeNow("close timeout");
@@ -499,8 +505,10 @@ void PeerStream::handleTimer() {
 
 void PeerStream::close(bool now) {
   if (state == Closed) return;
-  if (now || (sendWait.empty() && sendSent.empty() && recvHeld == 0)) {
-    closeNow(std::string());
+  const bool drained = sendWait.empty() && sendSent.empty() && recvHeld == 0;
+  if (now || drained) {
+    // Cutting a stream short is no orderly end, for either side.
+    closeNow(drained ? std::string() : "closed with data undelivered");
     return;
   }
   if (state == Closing) return;

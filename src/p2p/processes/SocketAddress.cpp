@@ -67,4 +67,9 @@ std::ostream& operator<<(std::ostream& out, const SocketAddress& address) {
   return out;
 }
 
+bool SocketAddress::sameEndpoint(const SocketAddress& other) const {
+  return valid && other.valid && addr.sin_addr.s_addr == other.addr.sin_addr.s_addr &&
+         addr.sin_port == other.addr.sin_port;
+}
+
 }  // namespace p2p

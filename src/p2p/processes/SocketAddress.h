@@ -25,6 +25,8 @@ class SocketAddress {
 
   bool isValid() const { return valid; }
   bool hasProxy() const { return proxyValid; }
+  // Both hold the same endpoint (address and port), whatever relay each names.
+  bool sameEndpoint(const SocketAddress& other) const;
 
   // Dotted text of the endpoint, null when there is none. The text lives in a per-thread
   // buffer that the next call overwrites.

@@ -16,7 +16,7 @@ void checkStatus(const std::string& name, int status) {
 }
 
 void printStatus(const std::string& name, int status) {
-  std::printf("%s error %d %s", name.c_str(), status, uv_strerror(status));
+  std::printf("%s error %d %s\n", name.c_str(), status, uv_strerror(status));
   std::fflush(stdout);
 }
 
@@ -78,13 +78,15 @@ UvLoop::UvLoop(Clock clock) : _loop(allocUv<uv_loop_t>()), _stopSignal(nullptr),
 }
 
 UvLoop::~UvLoop() {
-  closeResidents();
   closeAndFree(reinterpret_cast<uv_handle_t*>(_stopSignal));
-  // Close whatever is left, let close callbacks and pool work finish, until libuv agrees.
-  while (uv_loop_close(_loop) == UV_EBUSY) {
+  // Close whatever is left, let close callbacks and pool work finish, until libuv agrees. A
+  // completion running in these rounds may create a resident, so residents are closed each round.
+  do {
+    closeResidents();
     closeRemainingHandles();
     uv_run(_loop, UV_RUN_DEFAULT);
-  }
+  } while (uv_loop_close(_loop) == UV_EBUSY);
+  closeResidents();
   if (_kept) {
     try {
       std::rethrow_exception(_kept);

@@ -133,7 +133,11 @@ void UvUdp::onRecv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const s
       udp->recv_cb->handleRecv(bytes, static_cast<int>(nread), addr);
     }
   });
-  udp->giveBack(bytes);
+  // The receiver may have deleted the socket; close() detached the handle from it then.
+  if (handle->data)
+    udp->giveBack(bytes);
+  else
+    delete[] bytes;
 }
 
 void UvUdp::onSend(uv_udp_send_t* req, int status) {

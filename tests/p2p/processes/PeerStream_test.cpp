@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "p2p/messages/ClientHole.h"
+#include "p2p/messages/Close.h"
 #include "p2p/messages/Connect.h"
 #include "p2p/messages/ConnectAck.h"
 #include "p2p/messages/Data.h"
@@ -315,6 +316,10 @@ TEST(PeerStream, HostileDatagramsCostNothingButThemselves) {
   for (Message* m : std::initializer_list<Message*>{&lateAnswer, &plain, &beyondSent}) link.inject(*m, false);
   EXPECT_TRUE(link.b.stream && link.b.stream->isConnected());
   EXPECT_FALSE(link.b.connected);  // the answer to connect is for the opening side only
+  Close forged(77);  // the channel id is public: a stranger who knows it changes nothing
+  forged.reason = "forged";
+  EXPECT_TRUE(link.b.stream->handleRouter(&forged, SocketAddress("127.0.0.9", 9)));
+  EXPECT_TRUE(link.b.stream->isConnected());
   ClientHole foreign("u", "f", "", 0, 3, "", 0);
   EXPECT_FALSE(
       PeerStream(&link.routerA, &link.a).handleRouter(&foreign, link.addrB));  // no channel yet, claims nothing

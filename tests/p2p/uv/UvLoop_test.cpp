@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "p2p/uv/UvFile.h"
 #include "p2p/uv/UvLoop.h"
 #include "p2p/uv/UvTimer.h"
 #include "support/TestSupport.h"
@@ -134,8 +135,17 @@ TEST(UvLoop, DestroyedWithHandlesAndPoolWorkStillAliveShutsDownAndRefusesCalls) 
   std::unique_ptr<UvTimer> orphanTimer;
   std::unique_ptr<OnLoopExecutor> orphanExecutor;
   CallbackTimer never;
+  // A completion that runs while the loop closes may still make a resident; it must be
+  // closed with the rest, not left pointing at the freed loop.
+  struct MakesATimer : UvFile::FileCb {
+    UvLoop* loop = nullptr;
+    std::unique_ptr<UvTimer> made;
+    void handleFileExists(bool, const uv_stat_t&) override { made = std::make_unique<UvTimer>(loop); }
+  } latecomer;
   {
     UvLoop loop;
+    latecomer.loop = &loop;
+    UvFile::exists("/", &loop, &latecomer);
     orphanTimer = std::make_unique<UvTimer>(&loop);
     orphanTimer->start(100000, 0, &never);
     orphanExecutor.reset(loop.newOnLoopExecutor());
@@ -148,6 +158,9 @@ TEST(UvLoop, DestroyedWithHandlesAndPoolWorkStillAliveShutsDownAndRefusesCalls) 
     }));
   }
   EXPECT_TRUE(workFinished);
+  ASSERT_TRUE(latecomer.made);
+  latecomer.made->stop();
+  latecomer.made.reset();
   // The objects outlived their loop: using them is harmless, and a call is refused.
   orphanTimer->stop();
   std::atomic<bool> ran{false};
