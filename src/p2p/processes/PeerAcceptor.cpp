@@ -7,7 +7,7 @@
 namespace p2p {
 
 PeerAcceptor::PeerAcceptor(const std::string& myUuid, Server* server, UdpRouter* router, Cb* cb)
-    : server(server), router(router), cb(cb), myUuid(myUuid), reapTimer(new UvTimer(router->getLoop())) {
+    : server(server), router(router), cb(cb), myUuid(myUuid) {
   router->addListener(this);
 }
 
@@ -41,9 +41,10 @@ void PeerAcceptor::handleHole(const std::string& peerUuid, const SocketAddress& 
   UV_LOG("1") << "hole " << peerUuid << " " << address;
   auto it = holes.find(peerUuid);
   if (it == holes.end()) return;
-  finished.push_back(std::move(it->second));
+  // The hole reports from deep inside its own calls: it goes on a later loop turn.
+  std::unique_ptr<PeerHole> finished = std::move(it->second);
   holes.erase(it);
-  reapTimer->start(0, 0, &reaper);
+  router->getLoop()->deleteSoon(std::move(finished));
 }
 
 }  // namespace p2p

@@ -6,12 +6,10 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "p2p/processes/PeerHole.h"
 #include "p2p/processes/SocketAddress.h"
 #include "p2p/processes/UdpRouter.h"
-#include "p2p/uv/UvTimer.h"
 
 namespace p2p {
 
@@ -42,16 +40,6 @@ class PeerAcceptor : public UdpRouter::Cb, public PeerHole::Cb {
   size_t holeCount() const { return holes.size(); }
 
  private:
-  // Deletes finished holes on a later loop turn: a hole reports from deep inside its own calls.
-  class Reaper : public UvTimer::Cb {
-   public:
-    explicit Reaper(PeerAcceptor& owner) : owner(owner) {}
-    void handleTimer() override { owner.finished.clear(); }
-
-   private:
-    PeerAcceptor& owner;
-  };
-
   Server* server;
   UdpRouter* router;
   Cb* cb;
@@ -59,9 +47,6 @@ class PeerAcceptor : public UdpRouter::Cb, public PeerHole::Cb {
   // Each attempt sends punches to an address from a datagram: their number is bounded.
   static constexpr size_t MAX_HOLES = 64;
   std::map<std::string, std::unique_ptr<PeerHole>> holes;  // keyed by the opening side
-  std::vector<std::unique_ptr<PeerHole>> finished;  // done, awaiting deletion
-  Reaper reaper{*this};
-  std::unique_ptr<UvTimer> reapTimer;
 };
 
 }  // namespace p2p

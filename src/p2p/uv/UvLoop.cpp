@@ -57,7 +57,8 @@ void sizeThreadPool() {
 
 }  // namespace
 
-UvLoop::UvLoop(Clock clock) : _loop(allocUv<uv_loop_t>()), _stopSignal(nullptr), _clock(std::move(clock)) {
+UvLoop::UvLoop(Clock clock)
+    : _loop(allocUv<uv_loop_t>()), _stopSignal(nullptr), _reaper(nullptr), _clock(std::move(clock)) {
   sizeThreadPool();
   int status = uv_loop_init(_loop);
   if (status != 0) {
@@ -78,14 +79,19 @@ UvLoop::UvLoop(Clock clock) : _loop(allocUv<uv_loop_t>()), _stopSignal(nullptr),
 }
 
 UvLoop::~UvLoop() {
+  _closing = true;
   closeAndFree(reinterpret_cast<uv_handle_t*>(_stopSignal));
-  // Close whatever is left, let close callbacks and pool work finish, until libuv agrees. A
-  // completion running in these rounds may create a resident, so residents are closed each round.
+  closeAndFree(reinterpret_cast<uv_handle_t*>(_reaper));
+  // Objects waiting for deletion go first, while the loop still works for their destructors.
+  // Then close whatever is left, let close callbacks and pool work finish, until libuv agrees.
+  // A completion running in these rounds may create a resident or hand something to
+  // deleteSoon, so both are dealt with each round.
   do {
+    runDeletions();
     closeResidents();
     closeRemainingHandles();
     uv_run(_loop, UV_RUN_DEFAULT);
-  } while (uv_loop_close(_loop) == UV_EBUSY);
+  } while (!_doomed.empty() || uv_loop_close(_loop) == UV_EBUSY);
   closeResidents();
   if (_kept) {
     try {
@@ -97,6 +103,34 @@ UvLoop::~UvLoop() {
     }
   }
   std::free(_loop);
+}
+
+void UvLoop::deferDeletion(std::function<void()> deleter) {
+  _doomed.push_back(std::move(deleter));
+  if (_closing || _doomed.size() > 1) return;  // the reaper is already due, or the destructor runs them
+  if (!_reaper) {  // made on first use: most loops never need it
+    _reaper = allocUv<uv_timer_t>();
+    uv_timer_init(_loop, _reaper);  // cannot fail on an initialised loop
+    _reaper->data = this;
+  }
+  checkStatus("uv_timer_start", uv_timer_start(_reaper, onReaper, 0, 0));
+}
+
+void UvLoop::flushDeletions() {
+  while (!_doomed.empty()) runDeletions();
+  if (_reaper && !_closing) uv_timer_stop(_reaper);
+}
+
+void UvLoop::onReaper(uv_timer_t* handle) {
+  auto* loop = static_cast<UvLoop*>(handle->data);
+  loop->runDeletions();
+}
+
+void UvLoop::runDeletions() {
+  // A destructor may hand further objects to deleteSoon: they wait for the next turn.
+  std::vector<std::function<void()>> batch;
+  batch.swap(_doomed);
+  for (auto& deleter : batch) guard(deleter);
 }
 
 void UvLoop::closeResidents() {

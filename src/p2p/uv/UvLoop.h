@@ -7,6 +7,10 @@
 //    through a libuv frame; the loop keeps it, stops, and run() rethrows it.
 //  - An object that owns handles derives from UvLoop::Resident, so that a loop destroyed
 //    before it can close those handles and leave the object harmless.
+//  - Lifetimes (see also p2p/uv/Liveness.h): an object that ends inside one of its own
+//    callbacks, or that a callee wants gone, is handed to deleteSoon() and deleted on a later
+//    loop turn, never inside the call that is still using it. A callee never deletes its
+//    caller in any other way.
 #pragma once
 
 #include <uv.h>
@@ -22,6 +26,7 @@
 #include <string>
 #include <thread>
 #include <unordered_set>
+#include <vector>
 
 namespace p2p {
 
@@ -97,6 +102,22 @@ class UvLoop {
   // The loop's clock in milliseconds (libuv's cached time unless a test clock was given).
   uint64_t now() const;
 
+  // Deletes `object` on a later loop turn, from a callback of its own, so that every call
+  // still on the stack may go on using it until it returns. Loop thread only. Objects still
+  // waiting when the loop is destroyed are deleted by its destructor, first thing.
+  template <class T>
+  void deleteSoon(std::unique_ptr<T> object) {
+    if (object) deferDeletion([doomed = object.release()] { delete doomed; });
+  }
+
+  // Deletions waiting for their turn.
+  size_t pendingDeletions() const { return _doomed.size(); }
+
+  // Runs the waiting deletions now, and those they cause. For an owner that is about to free
+  // what the waiting objects still point to (a router, a server client), from outside their
+  // callbacks: after run() has returned, or from a destructor that no such callback called.
+  void flushDeletions();
+
   uv_loop_t* uvLoop() const { return _loop; }
   static UvLoop* from(const uv_loop_t* loop) { return static_cast<UvLoop*>(loop->data); }
 
@@ -120,11 +141,17 @@ class UvLoop {
 
  private:
   static void onStopSignal(uv_async_t* handle);
+  static void onReaper(uv_timer_t* handle);
+  void deferDeletion(std::function<void()> deleter);
+  void runDeletions();
   void closeResidents();
   void closeRemainingHandles();
 
   uv_loop_t* _loop;
   uv_async_t* _stopSignal;
+  uv_timer_t* _reaper;  // 0 ms, started while deletions wait; made on first use
+  bool _closing = false;
+  std::vector<std::function<void()>> _doomed;
   Clock _clock;
   std::atomic<std::thread::id> _loopThread{};
   std::exception_ptr _kept;

@@ -3,10 +3,12 @@
 #include <atomic>
 #include <chrono>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "p2p/uv/Liveness.h"
 #include "p2p/uv/UvFile.h"
 #include "p2p/uv/UvLoop.h"
 #include "p2p/uv/UvTimer.h"
@@ -167,4 +169,64 @@ TEST(UvLoop, DestroyedWithHandlesAndPoolWorkStillAliveShutsDownAndRefusesCalls) 
   std::thread([&] { orphanExecutor->execute(call([&] { ran = true; })); }).join();
   EXPECT_FALSE(ran);
   EXPECT_EQ(never.fired, 0);
+}
+
+namespace {
+
+// Counts its own destruction; may hand another object to deleteSoon while it goes.
+struct Doomed {
+  int* deaths;
+  UvLoop* loop = nullptr;
+  std::unique_ptr<Doomed> next;  // handed to deleteSoon from the destructor
+  explicit Doomed(int* deaths) : deaths(deaths) {}
+  ~Doomed() {
+    ++*deaths;
+    if (loop && next) loop->deleteSoon(std::move(next));
+  }
+};
+
+}  // namespace
+
+TEST(DeleteSoon, DeletesOnALaterTurnAndChainsAndIsFlushedByTheLoopsEnd) {
+  int deaths = 0;
+  {
+    UvLoop loop;
+    CallbackTimer inside([&] {
+      auto first = std::make_unique<Doomed>(&deaths);
+      first->loop = &loop;
+      first->next = std::make_unique<Doomed>(&deaths);
+      loop.deleteSoon(std::move(first));
+      EXPECT_EQ(deaths, 0);  // never inside the call that asked
+    });
+    UvTimer timer(&loop);
+    timer.start(0, 0, &inside);
+    loop.run();  // the pending deletion keeps the loop turning until it is done
+    EXPECT_EQ(deaths, 2);
+    EXPECT_EQ(loop.pendingDeletions(), 0u);
+
+    loop.deleteSoon(std::make_unique<Doomed>(&deaths));
+    loop.flushDeletions();
+    EXPECT_EQ(deaths, 3);
+
+    loop.deleteSoon(std::make_unique<Doomed>(&deaths));  // the loop never runs again
+  }
+  EXPECT_EQ(deaths, 4);
+}
+
+TEST(Liveness, WatchesAndRefsSeeTheEndAndCopiesLiveApart) {
+  struct Owned {
+    Liveness liveness;
+  };
+  std::optional<Owned> owned(std::in_place);
+  Liveness::Watch watch = owned->liveness.watch();
+  Liveness::Ref<Owned> ref(&*owned, owned->liveness);
+  Owned copy = *owned;
+  Liveness::Watch copyWatch = copy.liveness.watch();
+  EXPECT_TRUE(watch.alive());
+  EXPECT_EQ(ref.get(), &*owned);
+  owned.reset();
+  EXPECT_FALSE(watch.alive());
+  EXPECT_EQ(ref.get(), nullptr);
+  EXPECT_TRUE(copyWatch.alive());
+  EXPECT_FALSE(Liveness::Watch().alive());
 }
