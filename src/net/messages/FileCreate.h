@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "net/messages/Message.h"
+
+namespace net {
+
+// Sender to receiver: the next file of the copy, and how much of it may be resumed.
+class FileCreate : public Message {
+ public:
+  FileCreate();
+
+  void decode(ByteBuffer& b) override;
+  void encode(ByteBuffer& b) const override;
+  void dump(std::ostream& out) const override;
+  int32_t getLength() const override;
+
+  template <typename Visit, typename Self>
+  static void fields(Visit& visit, Self& m) {
+    visit("fileName", m.fileName);
+    visit("path", m.path);
+    visit("size", m.size);
+    visit("remainingFiles", m.remainingFiles);
+    visit("sync", m.sync);
+    visit("append", m.append);
+    visit("uuid", m.uuid);
+    visit("key", m.key);
+    visit("appendLength", m.appendLength);
+    visit("appendMode", m.appendMode);
+    visit("fingerprintMode", m.fingerprintMode);
+  }
+
+  std::string fileName;
+  std::string path;
+  int64_t size = 0;
+  int32_t remainingFiles = 0;
+  int32_t sync = 0;
+  int32_t append = 0;
+  std::string uuid;
+  std::string key;
+  int64_t appendLength = 0;
+  int32_t appendMode = 0;
+  int32_t fingerprintMode = 0;
+};
+
+}  // namespace net
