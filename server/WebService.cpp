@@ -243,18 +243,19 @@ void WebService::ticketCreate(const httplib::Request& req, httplib::Response& re
   const std::string sendEmail = optional(req, "sendEmail", isShort);
   const std::string message = base64_decode(optional(req, "text", isBase64));
   if (message.size() > Checks::MAX_TEXT) throw BadRequest("Bad Request: text");
-  const std::string code =
+  const std::optional<std::string> code =
       state.createTicket(uuid, userName, toUserName, message, sendEmail == "true");
-  res.set_content(json({{"name", code}}), "application/json");
+  if (!code) return text(res, 401, "Unauthorized");
+  res.set_content(json({{"name", *code}}), "application/json");
 }
 
 void WebService::ticketGet(const httplib::Request& req, httplib::Response& res) {
-  required(req, "uuid", isUuid);
-  required(req, "username", isName);
+  const std::string& uuid = required(req, "uuid", isUuid);
+  const std::string& userName = required(req, "username", isName);
   const std::string& code = required(req, "name", isShort);
   // A code of another shape cannot exist: as unknown as any other.
   const std::optional<ServerState::TicketAnswer> ticket =
-      Checks::isTicketCode(code) ? state.getTicket(code) : std::nullopt;
+      Checks::isTicketCode(code) ? state.getTicket(code, uuid, userName) : std::nullopt;
   if (!ticket) return text(res, 404, "Not Found");
   res.set_content(json({{"userName", ticket->userName},
                         {"computerName", ticket->computerName},

@@ -108,12 +108,38 @@ TEST_F(WebTest, LoginRegisterVerifyAndBrowserSignIn) {
   EXPECT_EQ(200, status(loginQuery("web-pc", ANN, ANN_KEY, false)));
 }
 
+TEST_F(WebTest, OnlyItsUserOffersFromAComputerAndOnlyTheRecipientLearnsTheSender) {
+  server->login("ann-pc", ANN, ANN_KEY);
+  server->login("bob-pc", BOB, BOB_KEY);
+  const auto create = [](const std::string& uuid, const std::string& user) {
+    return "TicketCreate?uuid=" + uuid + "&username=" + enc(user) + "&toUsername=" + enc(BOB) +
+           "&sendEmail=true&text=";
+  };
+  for (const auto& [uuid, user] :
+       {std::pair("ann-pc", BOB), {"nowhere-pc", ANN}, {"ann-pc", "nobody@example.com"}})
+    EXPECT_EQ(401, status(create(uuid, user))) << uuid << " " << user;
+  const std::string code = json(create("ann-pc", "Ann@Example.com")).at("name");
+
+  const auto get = [&](const std::string& uuid, const std::string& user) {
+    return "TicketGet?uuid=" + uuid + "&username=" + enc(user) + "&name=" + code;
+  };
+  // To anyone but the recipient, on a computer logged in as that user, the code is unknown.
+  for (const auto& [uuid, user] :
+       {std::pair("ann-pc", ANN), {"ann-pc", BOB}, {"bob-pc", ANN}, {"nowhere-pc", BOB}})
+    EXPECT_EQ(404, status(get(uuid, user))) << uuid << " " << user;
+  EXPECT_EQ("ann-pc", json(get("bob-pc", "Bob@Example.com")).at("uuid"));
+
+  ASSERT_EQ(0, server->stop());
+  EXPECT_EQ(1u, Store(data + "/mirel.db").mails().size());  // the refused offers sent none
+}
+
 TEST_F(WebTest, TicketsAccountsAndMailsSurviveARestart) {
   const std::string carolKey = userKey("carol@example.com", "pw");
   ASSERT_EQ(200, status("Register?uuid=pc-c&name=carol%40example.com&key=" + carolKey));
   EXPECT_EQ(200, status("ForgotPassword?name=" + enc(BOB)));
   EXPECT_EQ(200, status("ForgotPassword?name=nobody%40example.com"));
   const long long challenge = server->login("sender-pc", ANN, ANN_KEY);
+  server->login("receiver-pc", BOB, BOB_KEY);
   const std::string code =
       json("TicketCreate?uuid=sender-pc&username=" + enc(ANN) + "&toUsername=" + enc(BOB) +
            "&sendEmail=true&text=" + enc(base64_encode("holiday photos + notes")))
