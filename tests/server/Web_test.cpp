@@ -3,6 +3,7 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "ServerProcess.h"
@@ -131,6 +132,27 @@ TEST_F(WebTest, OnlyItsUserOffersFromAComputerAndOnlyTheRecipientLearnsTheSender
 
   ASSERT_EQ(0, server->stop());
   EXPECT_EQ(1u, Store(data + "/mirel.db").mails().size());  // the refused offers sent none
+}
+
+TEST_F(WebTest, IdleConnectionsDoNotHoldUpALogin) {
+  const int idle = 32;
+  std::vector<int> connections;
+  for (int i = 0; i < idle; ++i) {
+    connections.push_back(socket(AF_INET, SOCK_STREAM, 0));
+    const sockaddr_in to = loopback(server->httpsPort);
+    ASSERT_EQ(0, connect(connections.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to));
+  }
+  // The server takes them up first; the login comes behind them.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto begin = std::chrono::steady_clock::now();
+  const HttpAnswer answer = server->get(loginQuery("idle-pc", ANN, ANN_KEY, false));
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - begin)
+                      .count();
+  EXPECT_EQ(423, answer.status) << answer.error;
+  EXPECT_LT(ms, 1000);
+  std::cout << "[ figures  ] a login beside " << idle << " idle connections: " << ms << " ms\n";
+  for (int fd : connections) close(fd);
 }
 
 TEST_F(WebTest, TicketsAccountsAndMailsSurviveARestart) {
