@@ -129,8 +129,10 @@ void Rendezvous::run() {
         ++stats.malformed;
         SERVER_TRACE << "udp malformed from " << endpoint(from) << ": " << e.what();
       } catch (const std::exception& e) {
-        SERVER_LOG << "udp error from " << endpoint(from) << ": "
-                   << ServerLog::printable(e.what(), 200);
+        std::string note;
+        if (errorLines.take(note))
+          SERVER_LOG << "udp error from " << endpoint(from) << ": "
+                     << ServerLog::printable(e.what(), 200) << note;
       }
     }
   }
@@ -167,8 +169,11 @@ void Rendezvous::handleEcho(int8_t* bytes, int n, const sockaddr_in& from, int64
   ByteBuffer out(DATAGRAM_MAX);
   answer.encode(out);
   send(out.array(), out.position(), from);
-  SERVER_LOG << "udp echo " << endpoint(from) << " uuid=" << ServerLog::printable(echo->uuid, 64)
-             << " user=" << ServerLog::printable(echo->userName, 64) << " code=" << result.code;
+  std::string note;
+  if (result.code || refusedEchoLines.take(note))
+    SERVER_LOG << "udp echo " << endpoint(from) << " uuid=" << ServerLog::printable(echo->uuid, 64)
+               << " user=" << ServerLog::printable(echo->userName, 64) << " code=" << result.code
+               << note;
 }
 
 void Rendezvous::handleFind(int8_t* bytes, int n, const sockaddr_in& from, int64_t now) {
@@ -180,10 +185,18 @@ void Rendezvous::handleFind(int8_t* bytes, int n, const sockaddr_in& from, int64
     ++stats.ignored;
     return;
   }
-  const std::optional<sockaddr_in> sought = state.liveAddress(find->findUuid, now);
+  // Only the computer itself asks: the answer sends the sought one punching towards the
+  // finder's address, which must not be anyone's to choose.
+  const bool fromFinder = state.echoedFrom(find->uuid, from, now);
+  const std::optional<sockaddr_in> sought =
+      fromFinder ? state.liveAddress(find->findUuid, now) : std::nullopt;
   if (!sought) {
-    SERVER_LOG << "udp find " << endpoint(from) << " uuid=" << find->uuid
-               << " findUuid=" << find->findUuid << " not live";
+    ++stats.refused;
+    std::string note;
+    if (droppedFindLines.take(note))
+      SERVER_LOG << "udp find " << endpoint(from) << " uuid=" << find->uuid
+                 << " findUuid=" << find->findUuid
+                 << (fromFinder ? " not live" : " not from its echo address") << note;
     return;
   }
   const std::string proxyIp = relay ? host : "";

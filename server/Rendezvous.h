@@ -7,11 +7,14 @@
 #include <string>
 #include <thread>
 
+#include "ServerLog.h"
+
 class ServerState;
 
 // The UDP side: answers echoes, brings computers together for hole punching and relays
 // datagrams that begin with a proxy prefix. One blocking socket served by one thread;
-// every answer leaves from that socket.
+// every answer leaves from that socket. Lines about refused or dropped datagrams are
+// rate-limited: anyone can send those.
 class Rendezvous {
  public:
   static constexpr int DATAGRAM_MAX = 1500;
@@ -52,4 +55,7 @@ class Rendezvous {
   int wakeFds[2] = {-1, -1};
   std::thread thread;
   Counters stats;
+  LineBudget refusedEchoLines;
+  LineBudget droppedFindLines;
+  LineBudget errorLines;
 };

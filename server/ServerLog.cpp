@@ -41,3 +41,20 @@ std::string ServerLog::printable(const std::string& text, size_t limit) {
   if (text.size() > limit) out += "...";
   return out;
 }
+
+bool LineBudget::take(std::string& note) {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(mutex);
+  if (now - windowStart >= std::chrono::seconds(1)) {
+    windowStart = now;
+    used = 0;
+  }
+  if (used >= LINES_PER_SECOND) {
+    ++held;
+    return false;
+  }
+  ++used;
+  note = held ? " (suppressed " + std::to_string(held) + ")" : std::string();
+  held = 0;
+  return true;
+}

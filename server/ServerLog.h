@@ -1,5 +1,8 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <mutex>
 #include <sstream>
 #include <string>
 
@@ -15,6 +18,22 @@ class ServerLog {
   // Text from the network made safe for one log line: control bytes become '?' and
   // the result is cut to `limit` bytes.
   static std::string printable(const std::string& text, size_t limit = 80);
+};
+
+// Lets one kind of line through at most LINES_PER_SECOND times a second, so that a flood of
+// datagrams cannot flood the log with it; the next line let through tells how many were held.
+class LineBudget {
+ public:
+  static constexpr int LINES_PER_SECOND = 10;
+
+  // True when a line may be written; `note` is then "" or " (suppressed N)" to end it with.
+  bool take(std::string& note);
+
+ private:
+  std::mutex mutex;
+  std::chrono::steady_clock::time_point windowStart{};
+  int used = 0;
+  uint64_t held = 0;
 };
 
 // Builds one line with stream syntax and writes it when the statement ends.

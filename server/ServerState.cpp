@@ -34,6 +34,26 @@ void bindTo(Computer& computer, const Account& account) {
   computer.accountId = account.id;
 }
 
+void remember(Computer& computer, int64_t challenge) {
+  computer.echoChallenges.push_back(challenge);
+  if (computer.echoChallenges.size() > ServerState::ECHO_CHALLENGES)
+    computer.echoChallenges.erase(computer.echoChallenges.begin());
+}
+
+// A login's challenge is the newest issued, and it counts only until the next login.
+void issueLoginChallenge(Computer& computer) {
+  std::vector<int64_t>& issued = computer.echoChallenges;
+  issued.erase(std::remove(issued.begin(), issued.end(), computer.loginChallenge), issued.end());
+  computer.loginChallenge = Random::challenge();
+  remember(computer, computer.loginChallenge);
+}
+
+// What a refused echo is answered with: building its next key from this, the computer's
+// client is accepted again (were it a number never stored, it would stay refused).
+int64_t latestChallenge(const Computer& computer) {
+  return computer.echoChallenges.empty() ? computer.loginChallenge : computer.echoChallenges.back();
+}
+
 }  // namespace
 
 ServerState::ServerState(Store& store) : store(store) {}
@@ -54,7 +74,7 @@ ServerState::LoginResult ServerState::login(const std::string& uuid, const std::
     if (!computer || computer->accountId != account->id) return {423, 0};
     if (!keyProven) return {401, 0};
   }
-  computer->loginChallenge = Random::challenge();
+  issueLoginChallenge(*computer);
   store.saveComputer(*computer);
   return {200, computer->loginChallenge};
 }
@@ -77,10 +97,8 @@ void ServerState::forgotPassword(const std::string& name) {
 bool ServerState::verify(const std::string& myUuid, const std::string& uuid,
                          const std::string& name, const std::string& sig) {
   std::lock_guard<std::mutex> lock(mutex);
-  const std::optional<Account> account = store.findAccount(name);
-  const std::optional<Computer> computer = store.findComputer(uuid);
-  if (!account || !computer || computer->accountId != account->id) return false;
-  return Checks::sameSecret(digest(uuid + myUuid + name + account->key), sig);
+  const std::optional<Account> account = loggedInAccount(uuid, name);
+  return account && Checks::sameSecret(digest(uuid + myUuid + name + account->key), sig);
 }
 
 bool ServerState::signIn(const std::string& uuid, const std::string& email,
@@ -92,7 +110,7 @@ bool ServerState::signIn(const std::string& uuid, const std::string& email,
   if (!account || !Checks::sameSecret(key, account->key)) return false;
   Computer computer = store.findComputer(uuid).value_or(newComputer(uuid));
   bindTo(computer, *account);
-  computer.loginChallenge = Random::challenge();
+  issueLoginChallenge(computer);
   store.saveComputer(computer);
 
   prune(nowMs);
@@ -113,10 +131,13 @@ ServerState::SignIn ServerState::takeSignIn(const std::string& uuid, int64_t now
   return result;
 }
 
-std::string ServerState::createTicket(const std::string& uuid, const std::string& userName,
-                                      const std::string& toUserName, const std::string& text,
-                                      bool sendMail) {
+std::optional<std::string> ServerState::createTicket(const std::string& uuid,
+                                                     const std::string& userName,
+                                                     const std::string& toUserName,
+                                                     const std::string& text, bool sendMail) {
   std::lock_guard<std::mutex> lock(mutex);
+  // Anyone may know a computer's uuid; only its own user offers from it.
+  if (!loggedInAccount(uuid, userName)) return std::nullopt;
   Ticket ticket{"", userName, uuid, toUserName, text, static_cast<int64_t>(time(nullptr))};
   bool stored = false;
   for (int attempt = 0; attempt < 10 && !stored; ++attempt) {
@@ -133,10 +154,16 @@ std::string ServerState::createTicket(const std::string& uuid, const std::string
   return ticket.code;
 }
 
-std::optional<ServerState::TicketAnswer> ServerState::getTicket(const std::string& code) {
+std::optional<ServerState::TicketAnswer> ServerState::getTicket(const std::string& code,
+                                                                const std::string& uuid,
+                                                                const std::string& userName) {
   std::lock_guard<std::mutex> lock(mutex);
   const std::optional<Ticket> ticket = store.findTicket(code);
   if (!ticket) return std::nullopt;
+  // The answer tells where the sender's computer is: a code alone is not enough to learn it.
+  const std::optional<Account> asking = loggedInAccount(uuid, userName);
+  const std::optional<Account> recipient = store.findAccount(ticket->toUser);
+  if (!asking || !recipient || asking->id != recipient->id) return std::nullopt;
   TicketAnswer answer;
   answer.userName = ticket->fromUser;
   answer.uuid = ticket->fromUuid;
@@ -152,24 +179,24 @@ std::optional<ServerState::TicketAnswer> ServerState::getTicket(const std::strin
 ServerState::EchoResult ServerState::echo(const Echo& echo, const sockaddr_in& from,
                                           int64_t nowMs) {
   EchoResult result;
+  // No challenge of a computer that never logged in can be accepted, and none is stored for it:
+  // unknown identities cost no memory. A fresh one lets its client send a keyed echo, whose
+  // refusal tells it that it is not authorized.
   result.challenge = Random::challenge();
   if (!Checks::isUuid(echo.uuid)) return result;
 
   std::lock_guard<std::mutex> lock(mutex);
   prune(nowMs);
   std::optional<Computer> computer = store.findComputer(echo.uuid);
-  // Only computers that logged in keep challenges: unknown identities cost no memory.
   if (!computer) return result;
-  if (Checks::isName(echo.userName) && Checks::isDigest(echo.key)) {
-    const std::optional<Account> account = store.findAccount(echo.userName);
-    if (account && echoKeyMatches(*computer, *account, echo.key)) result.code = 1;
-  }
   // Only a proven echo earns a stored challenge: uuids are public, and unproven echoes that
   // pushed challenges would evict the real computer's and log it out.
-  if (!result.code) return result;
-  computer->echoChallenges.push_back(result.challenge);
-  if (computer->echoChallenges.size() > ECHO_CHALLENGES)
-    computer->echoChallenges.erase(computer->echoChallenges.begin());
+  if (!echoIsProven(*computer, echo)) {
+    result.challenge = latestChallenge(*computer);
+    return result;
+  }
+  result.code = 1;
+  remember(*computer, result.challenge);
   computer->name = Checks::isPlain(echo.computer, Checks::MAX_FIELD) ? echo.computer : "";
   computer->internalIp = Checks::isPlain(echo.internalIp, Checks::MAX_FIELD) ? echo.internalIp : "";
   computer->ip = ipText(from);
@@ -177,6 +204,30 @@ ServerState::EchoResult ServerState::echo(const Echo& echo, const sockaddr_in& f
   markLive(echo.uuid, from, nowMs);
   store.saveComputer(*computer);
   return result;
+}
+
+bool ServerState::echoedFrom(const std::string& uuid, const sockaddr_in& from, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return liveUuidAt(from, nowMs) == uuid;
+}
+
+// The account of that name, when the computer is bound to it: by its last login with the key
+// or browser sign-in, which later logins without the key keep.
+std::optional<Account> ServerState::loggedInAccount(const std::string& uuid,
+                                                    const std::string& userName) {
+  std::optional<Account> account = store.findAccount(userName);
+  const std::optional<Computer> computer = store.findComputer(uuid);
+  if (!account || !computer || computer->accountId != account->id) return std::nullopt;
+  return account;
+}
+
+bool ServerState::echoIsProven(const Computer& computer, const Echo& echo) {
+  if (!Checks::isName(echo.userName) || !Checks::isDigest(echo.key)) return false;
+  // Refused echoes are answered with the computer's challenges, so anyone may know them: only
+  // the key of the account it is logged in as proves anything.
+  const std::optional<Account> account = store.findAccount(echo.userName);
+  return account && account->id == computer.accountId &&
+         echoKeyMatches(computer, *account, echo.key);
 }
 
 bool ServerState::echoKeyMatches(const Computer& computer, const Account& account,

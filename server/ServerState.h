@@ -18,6 +18,7 @@
 class ServerState {
  public:
   static constexpr int64_t LIVE_MS = 61000;  // an echo keeps a computer reachable this long
+  // The last challenges issued to a computer that count, a login's among them.
   static constexpr size_t ECHO_CHALLENGES = 3;
   static constexpr int64_t SIGN_IN_MS = 600000;  // a browser sign-in waits this long to be fetched
   static constexpr int64_t RELAY_BYTES_PER_SECOND = 64 * 1024 * 1024;
@@ -50,8 +51,10 @@ class ServerState {
   // The completed sign-in of that computer, handed out once; empty before.
   SignIn takeSignIn(const std::string& uuid, int64_t nowMs);
 
-  std::string createTicket(const std::string& uuid, const std::string& userName,
-                           const std::string& toUserName, const std::string& text, bool sendMail);
+  // The new ticket's code; nothing when `uuid` is not logged in as `userName`.
+  std::optional<std::string> createTicket(const std::string& uuid, const std::string& userName,
+                                          const std::string& toUserName, const std::string& text,
+                                          bool sendMail);
   struct TicketAnswer {
     std::string userName;
     std::string computerName;
@@ -60,7 +63,10 @@ class ServerState {
     std::string internalIp;
     int port = 0;
   };
-  std::optional<TicketAnswer> getTicket(const std::string& code);
+  // The sender of ticket `code`, told only to its recipient asking from a computer logged in
+  // as that user (`uuid`, `userName`); nothing for an unknown code and for anyone else alike.
+  std::optional<TicketAnswer> getTicket(const std::string& code, const std::string& uuid,
+                                        const std::string& userName);
 
   struct Echo {
     std::string uuid;
@@ -73,7 +79,12 @@ class ServerState {
     int code = 0;
     int64_t challenge = 0;
   };
+  // Accepts an echo whose key proves the account the computer is logged in as, built from one
+  // of the computer's challenges. The answer's challenge is one that a computer that logged in
+  // can build an accepted key from: a new one for an accepted echo, its latest for a refused one.
   EchoResult echo(const Echo& echo, const sockaddr_in& from, int64_t nowMs);
+  // Whether `from` is where `uuid` made its last accepted echo, within LIVE_MS.
+  bool echoedFrom(const std::string& uuid, const sockaddr_in& from, int64_t nowMs);
   // The public address of a computer that echoed within LIVE_MS.
   std::optional<sockaddr_in> liveAddress(const std::string& uuid, int64_t nowMs);
   enum class Relay { refused, overRate, forward, forwardFirst };
@@ -96,6 +107,8 @@ class ServerState {
   using AddressKey = uint64_t;
   static AddressKey keyOf(const sockaddr_in& address);
 
+  std::optional<Account> loggedInAccount(const std::string& uuid, const std::string& userName);
+  bool echoIsProven(const Computer& computer, const Echo& echo);
   bool echoKeyMatches(const Computer& computer, const Account& account, const std::string& key);
   void markLive(const std::string& uuid, const sockaddr_in& from, int64_t nowMs);
   std::optional<std::string> liveUuidAt(const sockaddr_in& address, int64_t nowMs);

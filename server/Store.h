@@ -17,7 +17,7 @@ struct Computer {
   std::string uuid;
   int64_t accountId = 0;  // the account this computer logged in as
   int64_t loginChallenge = 0;
-  std::vector<int64_t> echoChallenges;  // the newest last
+  std::vector<int64_t> echoChallenges;  // the last issued, a login's among them; the newest last
   // From the last accepted echo; empty and 0 until one came.
   std::string name;
   std::string ip;

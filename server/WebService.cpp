@@ -61,6 +61,16 @@ class TlsServer : public httplib::SSLServer {
 
 const int LISTEN_BACKLOG = 128;
 
+// cpp-httplib hands each accepted connection to one pool thread for its whole life: the TLS
+// handshake, then every keep-alive request, each wait bounded by a time-out. Its default pool
+// has a thread per core, at least 8, so 8 silent connections held every other caller back by a
+// full read time-out, and 16 by two. A pool well above the connections a trial makes, with
+// short waits for what does not come, keeps idle connections from starving the rest; the pool
+// is fixed, so a flood of connections waits in its queue instead of growing threads.
+const size_t WORKERS = 64;
+const time_t READ_TIMEOUT_SECONDS = 2;  // for the handshake and within a request
+const time_t KEEP_ALIVE_SECONDS = 2;    // for the next request on an open connection
+
 int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -106,9 +116,10 @@ WebService::WebService(ServerState& state, const Certificates& certificates)
   // Answers go out in several writes; waiting for ACKs between them would cost 40 ms each.
   server->set_tcp_nodelay(true);
   server->set_payload_max_length(MAX_BODY);
-  server->set_read_timeout(5, 0);
+  server->new_task_queue = [] { return new httplib::ThreadPool(WORKERS); };
+  server->set_read_timeout(READ_TIMEOUT_SECONDS, 0);
   server->set_write_timeout(5, 0);
-  server->set_keep_alive_timeout(5);
+  server->set_keep_alive_timeout(KEEP_ALIVE_SECONDS);
   server->set_keep_alive_max_count(20);
   server->set_logger([](const httplib::Request& req, const httplib::Response& res) {
     SERVER_LOG << "https " << req.remote_addr << " " << ServerLog::printable(req.method, 16) << " "
@@ -243,18 +254,19 @@ void WebService::ticketCreate(const httplib::Request& req, httplib::Response& re
   const std::string sendEmail = optional(req, "sendEmail", isShort);
   const std::string message = base64_decode(optional(req, "text", isBase64));
   if (message.size() > Checks::MAX_TEXT) throw BadRequest("Bad Request: text");
-  const std::string code =
+  const std::optional<std::string> code =
       state.createTicket(uuid, userName, toUserName, message, sendEmail == "true");
-  res.set_content(json({{"name", code}}), "application/json");
+  if (!code) return text(res, 401, "Unauthorized");
+  res.set_content(json({{"name", *code}}), "application/json");
 }
 
 void WebService::ticketGet(const httplib::Request& req, httplib::Response& res) {
-  required(req, "uuid", isUuid);
-  required(req, "username", isName);
+  const std::string& uuid = required(req, "uuid", isUuid);
+  const std::string& userName = required(req, "username", isName);
   const std::string& code = required(req, "name", isShort);
   // A code of another shape cannot exist: as unknown as any other.
   const std::optional<ServerState::TicketAnswer> ticket =
-      Checks::isTicketCode(code) ? state.getTicket(code) : std::nullopt;
+      Checks::isTicketCode(code) ? state.getTicket(code, uuid, userName) : std::nullopt;
   if (!ticket) return text(res, 404, "Not Found");
   res.set_content(json({{"userName", ticket->userName},
                         {"computerName", ticket->computerName},

@@ -5,6 +5,7 @@
 #include <random>
 #include <tuple>
 
+#include "ServerLog.h"
 #include "ServerProcess.h"
 #include "p2p/messages/ClientFind.h"
 #include "p2p/messages/ClientHole.h"
@@ -76,10 +77,65 @@ class RendezvousTest : public ::testing::Test {
     from.udp.send(message, server->udpPort);
   }
 
+  // How many lines of the server's log hold `text`.
+  size_t logged(const std::string& text) const {
+    const std::string log = server->log();
+    size_t count = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    return count;
+  }
+
   testsupport::TempDir temp;
   std::string data = temp.file("data");
   std::unique_ptr<ServerProcess> server;
 };
+
+TEST_F(RendezvousTest, RefusedEchoesAnswerWithAChallengeThatIsAcceptedNextTime) {
+  auto ann = computer("ann-pc", ANN);
+  // As the client does: each answer's challenge makes the next key.
+  EXPECT_EQ(0, echo(*ann, ann->challenge, userKey(ANN, "wrong"))->code);
+  EXPECT_EQ(1, echo(*ann, ann->challenge)->code);
+  EXPECT_EQ(0, echo(*ann, 0)->code);
+  EXPECT_EQ(1, echo(*ann, ann->challenge)->code);
+
+  // So anyone learns ann-pc's challenge; with it, another account's key proves nothing, and
+  // a burst of such echoes neither evicts ann's challenge nor floods the log.
+  const long long current = ann->challenge;
+  Computer forger("ann-pc", BOB);
+  int accepted = 0;
+  int otherChallenges = 0;
+  for (int i = 0; i < 30; ++i) {
+    const auto answer = echo(forger, forger.challenge);
+    accepted += answer->code;
+    otherChallenges += answer->challenge != current;
+  }
+  EXPECT_EQ(0, accepted);
+  EXPECT_EQ(0, otherChallenges);
+  EXPECT_EQ(1, echo(*ann, current)->code);
+  EXPECT_LE(logged(" code=0"), 2u * LineBudget::LINES_PER_SECOND);
+}
+
+TEST_F(RendezvousTest, FindIsAnsweredOnlyFromWhereTheFinderLastEchoed) {
+  auto ann = computer("ann-pc", ANN);
+  auto bob = computer("bob-pc", BOB);
+  // Someone else asking in ann-pc's name would have bob punch towards them.
+  UdpPeer elsewhere;
+  p2p::ClientFind forged("ann-pc", "bob-pc", "10.0.0.1", elsewhere.port);
+  for (int i = 0; i < 30; ++i) elsewhere.send(forged, server->udpPort);
+  EXPECT_FALSE(bob->udp.receive(200));
+  EXPECT_FALSE(elsewhere.receive(0));
+  EXPECT_LE(logged("not from its echo address"), 2u * LineBudget::LINES_PER_SECOND);
+
+  find(*ann, "bob-pc");
+  EXPECT_TRUE(ann->udp.receiveMessage<p2p::ClientHole>(p2p::Message::clientHole));
+  EXPECT_TRUE(bob->udp.receiveMessage<p2p::ClientHole>(p2p::Message::clientHole));
+  // Once ann-pc echoes from a new port, the old one no longer speaks for it.
+  const auto moved = elsewhere.echo(server->udpPort, "ann-pc", ANN, ann->key, ann->challenge);
+  ASSERT_TRUE(moved && moved->code == 1);
+  find(*ann, "bob-pc");
+  EXPECT_FALSE(bob->udp.receive(200));
+  EXPECT_FALSE(ann->udp.receive(0));
+}
 
 TEST_F(RendezvousTest, EchoesProveTheKeyAndFindIntroducesBothSides) {
   auto ann = computer("ann-pc", ANN, false);
@@ -94,9 +150,8 @@ TEST_F(RendezvousTest, EchoesProveTheKeyAndFindIntroducesBothSides) {
   const long long second = ann->challenge;
   EXPECT_NE(first, second);
 
-  // A wrong key and no key get a fresh challenge but store none, so forged echoes cannot
-  // push the computer's own challenges out. The last three proven ones count, and the
-  // login's until the next login.
+  // A wrong key and no key store no challenge, so forged echoes cannot push the computer's
+  // own challenges out. The last three issued count, and the login's until the next login.
   const std::tuple<long long, std::string, int> steps[] = {{second, userKey(ANN, "wrong"), 0},
                                                            {0, "", 0},
                                                            {0, "", 0},

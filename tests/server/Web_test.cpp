@@ -3,6 +3,7 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "ServerProcess.h"
@@ -108,12 +109,59 @@ TEST_F(WebTest, LoginRegisterVerifyAndBrowserSignIn) {
   EXPECT_EQ(200, status(loginQuery("web-pc", ANN, ANN_KEY, false)));
 }
 
+TEST_F(WebTest, OnlyItsUserOffersFromAComputerAndOnlyTheRecipientLearnsTheSender) {
+  server->login("ann-pc", ANN, ANN_KEY);
+  server->login("bob-pc", BOB, BOB_KEY);
+  const auto create = [](const std::string& uuid, const std::string& user) {
+    return "TicketCreate?uuid=" + uuid + "&username=" + enc(user) + "&toUsername=" + enc(BOB) +
+           "&sendEmail=true&text=";
+  };
+  for (const auto& [uuid, user] :
+       {std::pair("ann-pc", BOB), {"nowhere-pc", ANN}, {"ann-pc", "nobody@example.com"}})
+    EXPECT_EQ(401, status(create(uuid, user))) << uuid << " " << user;
+  const std::string code = json(create("ann-pc", "Ann@Example.com")).at("name");
+
+  const auto get = [&](const std::string& uuid, const std::string& user) {
+    return "TicketGet?uuid=" + uuid + "&username=" + enc(user) + "&name=" + code;
+  };
+  // To anyone but the recipient, on a computer logged in as that user, the code is unknown.
+  for (const auto& [uuid, user] :
+       {std::pair("ann-pc", ANN), {"ann-pc", BOB}, {"bob-pc", ANN}, {"nowhere-pc", BOB}})
+    EXPECT_EQ(404, status(get(uuid, user))) << uuid << " " << user;
+  EXPECT_EQ("ann-pc", json(get("bob-pc", "Bob@Example.com")).at("uuid"));
+
+  ASSERT_EQ(0, server->stop());
+  EXPECT_EQ(1u, Store(data + "/mirel.db").mails().size());  // the refused offers sent none
+}
+
+TEST_F(WebTest, IdleConnectionsDoNotHoldUpALogin) {
+  const int idle = 32;
+  std::vector<int> connections;
+  for (int i = 0; i < idle; ++i) {
+    connections.push_back(socket(AF_INET, SOCK_STREAM, 0));
+    const sockaddr_in to = loopback(server->httpsPort);
+    ASSERT_EQ(0, connect(connections.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to));
+  }
+  // The server takes them up first; the login comes behind them.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto begin = std::chrono::steady_clock::now();
+  const HttpAnswer answer = server->get(loginQuery("idle-pc", ANN, ANN_KEY, false));
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - begin)
+                      .count();
+  EXPECT_EQ(423, answer.status) << answer.error;
+  EXPECT_LT(ms, 1000);
+  std::cout << "[ figures  ] a login beside " << idle << " idle connections: " << ms << " ms\n";
+  for (int fd : connections) close(fd);
+}
+
 TEST_F(WebTest, TicketsAccountsAndMailsSurviveARestart) {
   const std::string carolKey = userKey("carol@example.com", "pw");
   ASSERT_EQ(200, status("Register?uuid=pc-c&name=carol%40example.com&key=" + carolKey));
   EXPECT_EQ(200, status("ForgotPassword?name=" + enc(BOB)));
   EXPECT_EQ(200, status("ForgotPassword?name=nobody%40example.com"));
   const long long challenge = server->login("sender-pc", ANN, ANN_KEY);
+  server->login("receiver-pc", BOB, BOB_KEY);
   const std::string code =
       json("TicketCreate?uuid=sender-pc&username=" + enc(ANN) + "&toUsername=" + enc(BOB) +
            "&sendEmail=true&text=" + enc(base64_encode("holiday photos + notes")))

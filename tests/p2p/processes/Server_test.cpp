@@ -335,6 +335,10 @@ TEST_F(RealServer, Oauth2HandsOutABrowserSignInOnce) {
 
 TEST_F(RealServer, TicketIsFoundByItsCode) {
   logIn("pc-sender");
+  // Only the recipient, logged in as that user, learns where the sender is.
+  const std::string danKey = userKey("dan@example.com", "dan's password");
+  EXPECT_EQ("200 ", outcome(ask(new Register("pc-receiver", "dan@example.com", danKey))));
+  EXPECT_EQ("200 ", outcome(ask(new LoginRequest("pc-receiver", "dan@example.com", danKey, "", true))));
   auto created = ask(new TicketCreateRequest("pc-sender", kAnn, "dan@example.com", " photos + notes ", true));
   EXPECT_EQ("200 ", outcome(created));
   auto found = ask(new TicketGetRequest("pc-receiver", "dan@example.com", created.response));
