@@ -1,12 +1,17 @@
 #include "net/Api.h"
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <utility>
 
+#include "net/handlers/Manager.h"
 #include "p2p/uv/UvLog.h"
 #include "p2p/uv/UvLoop.h"
+#include "utils/Properties.h"
+#include "utils/Utils.h"
 
 namespace net {
 
@@ -170,6 +175,170 @@ void Api::drain(const std::shared_ptr<Delivery>& delivery) {
       UV_LOG("ERROR") << "Event listener failed";
     }
   }
+}
+
+// ---- running the engine ----
+
+Api* Api::newInstance() { return new Api(); }
+
+void Api::run(const Properties& properties, const std::string& logFile) {
+  {
+    std::lock_guard<std::mutex> lock(stateLock);
+    if (stopRequested) return;  // stopped before it started
+    isRunning = true;
+  }
+  p2p::UvLoop loop;
+  setEventLoop(&loop);
+  if (!logFile.empty()) {
+    try {
+      p2p::UvLog::init(&loop, 0, 1, logFile);
+    } catch (const std::exception& e) {
+      // The console log goes on; the front end hears why there is no file.
+      notify(new ErrorEvent(0, std::runtime_error(std::string("log file not opened: ") + e.what())));
+    }
+  }
+  std::unique_ptr<Manager> engine;
+  std::unique_ptr<p2p::OnLoopExecutor> executor;
+  try {
+    engine = std::make_unique<Manager>(properties, &loop);
+    engine->setListener(this);
+    executor.reset(loop.newOnLoopExecutor());
+  } catch (const std::exception& e) {
+    UV_LOG("ERROR") << "Exception caught " << e.what();
+    notify(new ErrorEvent(0, e));
+    engine.reset();
+    isRunning = false;
+    setEventLoop(nullptr);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(stateLock);
+    manager = engine.get();
+    onLoopExecutor = executor.get();
+    engineLoop = &loop;
+    oauth2Url = Utils::format("%sOauth2?uuid=%s&provider=google", properties.serverUrl.c_str(),
+                              properties.uuid.c_str());
+    if (stopRequested) loop.stop();  // stop() came while the engine was being built
+  }
+  notify(new StartEvent());
+  for (;;) {
+    try {
+      loop.run();
+    } catch (const std::exception& e) {
+      UV_LOG("ERROR") << "Exception caught " << e.what();
+      notify(new ErrorEvent(0, e));
+    }
+    if (!waitBeforeRestart()) break;
+    UV_LOG("WARN") << "Restarting loop";
+  }
+  {
+    std::lock_guard<std::mutex> lock(stateLock);
+    manager = nullptr;
+    onLoopExecutor = nullptr;
+    engineLoop = nullptr;
+  }
+  executor.reset();
+  engine.reset();
+  setEventLoop(nullptr);
+}
+
+// True when the loop is to run again: the engine still runs after the pause.
+bool Api::waitBeforeRestart() {
+  std::unique_lock<std::mutex> lock(stateLock);
+  if (!isRunning) return false;
+  stopped.wait_for(lock, std::chrono::milliseconds(RESTART_DELAY_MS), [this] { return !isRunning.load(); });
+  return isRunning;
+}
+
+void Api::stop() {
+  std::lock_guard<std::mutex> lock(stateLock);
+  stopRequested = true;
+  isRunning = false;
+  if (engineLoop) engineLoop->stop();
+  stopped.notify_all();
+}
+
+std::string Api::getGoogleOauth2Url() const {
+  std::lock_guard<std::mutex> lock(stateLock);
+  return oauth2Url;
+}
+
+void Api::refuse(int commandId, const std::string& why) {
+  std::lock_guard<std::recursive_mutex> lock(_delivery->deliveryLock);
+  Listener* target = listener.load();
+  if (!target) return;
+  try {
+    target->onEvent(new ErrorEvent(commandId, std::runtime_error(why)));
+  } catch (const std::exception& e) {
+    UV_LOG("ERROR") << "Event listener failed: " << e.what();
+  }
+}
+
+void Api::runOnLoop(int commandId, const std::function<void(Manager&)>& f) {
+  Manager* engine;
+  {
+    std::lock_guard<std::mutex> lock(stateLock);
+    engine = manager;
+  }
+  if (!engine) return;  // torn down meanwhile
+  try {
+    f(*engine);
+  } catch (const std::exception& e) {
+    UV_LOG("ERROR") << "Exception caught " << e.what();
+    notify(new ErrorEvent(commandId, e));
+  }
+}
+
+void Api::executeOnLoop(int commandId, std::function<void(Manager&)> f) {
+  std::unique_lock<std::mutex> lock(stateLock);
+  if (!manager || !isRunning) {
+    lock.unlock();
+    refuse(commandId, "the engine is not running");
+    return;
+  }
+  if (engineLoop->executingOnLoop()) {
+    lock.unlock();
+    runOnLoop(commandId, f);
+    return;
+  }
+  // Queued under the lock, so the executor cannot be torn down meanwhile; it only queues here.
+  onLoopExecutor->execute(new std::function<void()>([this, commandId, f] { runOnLoop(commandId, f); }));
+}
+
+void Api::ticketSend(int commandId, const std::string& toUsername, const std::vector<std::string>& files,
+                     const std::string& text, bool sendMail) {
+  executeOnLoop(commandId, [=](Manager& m) { m.ticketSend(commandId, toUsername, files, text, sendMail); });
+}
+
+void Api::ticketSendCode(int commandId, const std::string& toUsername, const std::vector<std::string>& files,
+                         const std::string& code, int64_t createdAt) {
+  executeOnLoop(commandId, [=](Manager& m) { m.ticketSendCode(commandId, toUsername, files, code, createdAt); });
+}
+
+void Api::ticketRecv(int commandId, const std::string& code) {
+  executeOnLoop(commandId, [=](Manager& m) { m.ticketRecv(commandId, code); });
+}
+
+void Api::ticketPause(int commandId, const std::string& code) {
+  executeOnLoop(commandId, [=](Manager& m) { m.ticketPause(commandId, code); });
+}
+
+void Api::ticketResume(int commandId, const std::string& code) { ticketRecv(commandId, code); }
+
+void Api::oauth2Response(int commandId) {
+  executeOnLoop(commandId, [=](Manager& m) { m.oauth2(commandId); });
+}
+
+void Api::login(int commandId, const std::string& username, const std::string& password) {
+  executeOnLoop(commandId, [=](Manager& m) { m.doLogin(commandId, username, password); });
+}
+
+void Api::newUser(int commandId, const std::string& username, const std::string& password) {
+  executeOnLoop(commandId, [=](Manager& m) { m.newUser(commandId, username, password); });
+}
+
+void Api::forgotPassword(int commandId, const std::string& username) {
+  executeOnLoop(commandId, [=](Manager& m) { m.forgotPassword(commandId, username); });
 }
 
 }  // namespace net

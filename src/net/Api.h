@@ -2,23 +2,36 @@
 // Api::Event, built on the loop thread and handed through notify() to the one Api::Listener
 // that the front end registered.
 //
+// Running: one thread calls run(), which builds the loop, the log and the Manager and becomes
+// the engine's loop thread until stop(). Every operation below may be called from any thread
+// once START has arrived: it is packed into a closure and runs on the loop thread (at once when
+// called there). A call while no engine runs is answered with an API_ERROR event.
+//
 // Delivery: events reach the listener in the order they were emitted, one at a time, on a
 // libuv pool thread, so the loop never waits for the user interface and a late progress
 // event can never overtake a newer state. The listener owns every event it receives.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+class Properties;
+
 namespace p2p {
+class OnLoopExecutor;
 class UvLoop;
-}
+}  // namespace p2p
 
 namespace net {
+
+class Manager;
 
 class Api {
  public:
@@ -140,6 +153,12 @@ class Api {
     const std::string ticket;  // the code given in the request
   };
 
+  static constexpr const char* DEFAULT_LOG_FILE = "mainMirelWx.log";
+  static constexpr int RESTART_DELAY_MS = 1000;
+
+  // A new facade with nothing running.
+  static Api* newInstance();
+
   // No listener and no loop yet: events are dropped until both are set.
   Api();
   // Events still waiting are freed, not delivered; an onEvent in progress is waited for.
@@ -159,7 +178,41 @@ class Api {
   // or a loop the event is freed at once.
   void notify(Event* event);
 
+  // Becomes the engine's loop thread: builds the loop, the log (`logFile`; empty for none) and
+  // the Manager, emits START and runs the loop until stop(). An exception out of the loop is
+  // reported (API_ERROR) and the loop runs again after RESTART_DELAY_MS. Returns once stopped,
+  // with the engine torn down; returns at once when stop() came first. A Manager that cannot be
+  // built is reported as API_ERROR and run() returns.
+  void run(const Properties& properties, const std::string& logFile = DEFAULT_LOG_FILE);
+  // Any thread; also before run().
+  void stop();
+  bool running() const { return isRunning.load(); }
+
+  // The browser sign-in address of this computer; empty before START.
+  std::string getGoogleOauth2Url() const;
+
+  // The engine's operations, from any thread; the answers carry commandId.
+  void ticketSend(int commandId, const std::string& toUsername, const std::vector<std::string>& files,
+                  const std::string& text, bool sendMail);
+  void ticketSendCode(int commandId, const std::string& toUsername, const std::vector<std::string>& files,
+                      const std::string& code, int64_t createdAt);
+  void ticketRecv(int commandId, const std::string& code);
+  void ticketPause(int commandId, const std::string& code);
+  // A resume is a new receive of the same code.
+  void ticketResume(int commandId, const std::string& code);
+  void oauth2Response(int commandId);
+  void login(int commandId, const std::string& username, const std::string& password);
+  void newUser(int commandId, const std::string& username, const std::string& password);
+  void forgotPassword(int commandId, const std::string& username);
+
  private:
+  // Runs f with the Manager on the loop thread; an exception becomes an API_ERROR event with
+  // commandId.
+  void executeOnLoop(int commandId, std::function<void(Manager&)> f);
+  void runOnLoop(int commandId, const std::function<void(Manager&)>& f);
+  // Answers on the caller's thread: there is no loop to carry the event.
+  void refuse(int commandId, const std::string& why);
+  bool waitBeforeRestart();
   struct Delivery;
   class LoopLink;
 
@@ -168,6 +221,17 @@ class Api {
   std::atomic<Listener*> listener;
   std::shared_ptr<Delivery> _delivery;  // shared with the pool job that is draining it
   std::unique_ptr<LoopLink> _loopLink;
+
+  // The running engine. The pointers are set and cleared by run() under stateLock; the Manager
+  // itself is used on the loop thread only.
+  mutable std::mutex stateLock;
+  std::condition_variable stopped;  // wakes the wait before a restart
+  Manager* manager = nullptr;
+  p2p::OnLoopExecutor* onLoopExecutor = nullptr;
+  p2p::UvLoop* engineLoop = nullptr;
+  std::atomic<bool> isRunning{false};
+  bool stopRequested = false;
+  std::string oauth2Url;
 };
 
 }  // namespace net

@@ -1,0 +1,18 @@
+#include "net/handlers/AcceptedHandlers.h"
+
+#include "net/handlers/TicketRequestHandler.h"
+#include "net/messages/Message.h"
+#include "net/messages/TicketRequest.h"
+
+namespace net {
+
+std::unique_ptr<IHandler> newAcceptedHandler(IContext* context, const Message* first) {
+  switch (first->getOpcode()) {
+    case Message::TICKET_REQUEST:
+      return std::make_unique<TicketRequestHandler>(context, *static_cast<const TicketRequest*>(first));
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace net

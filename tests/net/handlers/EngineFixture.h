@@ -1,0 +1,103 @@
+// An in-process engine on a real loop for the handler tests: a Manager whose web server does
+// not answer (its login fails quietly), with a port of its own for the local HTTP server.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/Api.h"
+#include "net/handlers/IHandler.h"
+#include "net/handlers/Manager.h"
+#include "net/handlers/PeerManager.h"
+#include "net/messages/Message.h"
+#include "p2p/uv/UvLoop.h"
+#include "server/ServerProcess.h"
+#include "support/TestSupport.h"
+#include "utils/ByteBuffer.h"
+#include "utils/Properties.h"
+
+namespace enginetest {
+
+// Events of an in-process engine, kept in arrival order.
+class EventLog : public net::Api::Listener {
+ public:
+  void onEvent(net::Api::Event* event) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    events.emplace_back(event);
+  }
+  size_t count(net::Api::EventType type) {
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t n = 0;
+    for (auto& e : events) n += e->type == type;
+    return n;
+  }
+  // The last event of the type, or null.
+  template <class E>
+  const E* last(net::Api::EventType type) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto it = events.rbegin(); it != events.rend(); ++it)
+      if ((*it)->type == type) return static_cast<const E*>(it->get());
+    return nullptr;
+  }
+
+ private:
+  std::mutex mutex;
+  std::vector<std::unique_ptr<net::Api::Event>> events;
+};
+
+struct LocalEngine {
+  explicit LocalEngine(const std::string& serverUrl = "https://127.0.0.1:1/", int udpPort = 1) {
+    properties.serverUrl = serverUrl;
+    properties.serverUdpPort = udpPort;
+    properties.username = "alice@example.com";
+    properties.userkey = "key";
+    properties.uuid = "11111111-2222-1333-8444-555555555555";
+    properties.computerName = "alice's computer";
+    properties.recvPath = dir.path();
+    properties.tcpPort = servertest::randomFreePort();
+    properties.filename = dir.file("properties.ini");
+    api.setEventLoop(&loop);
+    api.setListener(&events);
+    manager = std::make_unique<net::Manager>(properties, &loop);
+    manager->setListener(&api);
+  }
+  ~LocalEngine() {
+    manager.reset();
+    api.setListener(nullptr);
+  }
+
+  bool runUntil(const std::function<bool()>& done, int limitMs = 5000) {
+    return testsupport::runUntil(loop, done, limitMs);
+  }
+
+  testsupport::TempDir dir;
+  p2p::UvLoop loop;
+  Properties properties;
+  EventLog events;
+  net::Api api;
+  std::unique_ptr<net::Manager> manager;
+};
+
+// Hears how connections end.
+struct CloseLog : net::PeerManager::Listener {
+  std::vector<std::string> reasons;
+  std::vector<std::string> names;
+  void onNotify(net::PeerManager*, void*) override {}
+  void onClose(net::PeerManager* pm, const std::string& reason) override {
+    reasons.push_back(reason);
+    names.push_back(pm->handlerName());
+    pm->setListener(nullptr);
+  }
+};
+
+// The bytes of one frame.
+inline std::vector<int8_t> frameOf(const net::Message& message) {
+  ByteBuffer buffer(net::PeerManager::BUFFER_SIZE);
+  message.encode(buffer);
+  return std::vector<int8_t>(buffer.array(), buffer.array() + buffer.position());
+}
+
+}  // namespace enginetest
