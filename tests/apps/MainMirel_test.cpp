@@ -1,0 +1,297 @@
+// The console program as a user runs it: its checks, messages and exit statuses, the account it
+// stores, and how it starts and stops. No server is needed: a program that passes its checks
+// starts its engine (which cannot log in here) and is stopped by a signal.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "apps/MirelProcess.h"
+#include "server/ServerProcess.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using apptest::Launch;
+using apptest::MirelProcess;
+using testsupport::TempDir;
+
+const std::string HELP =
+    "\n"
+    "Mirel Peer to Peer Send or Receive files.\n"
+    "\n"
+    "Usage Examples:\n"
+    "\n"
+    "  mainMirel -l -u [email] -p [password]\n"
+    "    Login with [email] and [password]\n"
+    "\n"
+    "  mainMirel -s -f [filename] -t [email]\n"
+    "    Sends [filename] to peer [email].\n"
+    "\n"
+    "  mainMirel -s -f [filename] -t [email] -c [code]\n"
+    "    Sends [filename] to peer [email] using previously created [code].\n"
+    "\n"
+    "  mainMirel -r -c [code]\n"
+    "    Receives filename from peer using [code]\n"
+    "\n"
+    "Usage:\n"
+    "  mainSend [OPTION...]\n"
+    "\n"
+    "  -r, --recv          receive file\n"
+    "  -s, --send          send file\n"
+    "  -l, --login         login\n"
+    "  -c, --code arg      code to send or receive (default: \"\")\n"
+    "  -f, --file arg      file to send (default: \"\")\n"
+    "  -t, --to arg        email to send to (default: \"\")\n"
+    "  -u, --user arg      login user email (default: \"\")\n"
+    "  -p, --password arg  login password (default: \"\")\n"
+    "  -i, --init arg      initialization properties file (default: \n"
+    "                      properties.ini)\n"
+    "  -h, --help          \n";
+
+const std::string UUID = "5f0c2a6e-2b1d-11ef-8000-0242ac120002";
+
+std::string key(const std::string& user, const std::string& password) { return servertest::userKey(user, password); }
+
+// A complete settings file (nothing to heal on loading), with the engine pointed at nothing.
+// An empty `name` or `key` leaves that line out.
+std::string settingsText(const std::string& dir, const std::string& name, const std::string& userKey) {
+  std::string text = "[server]\nurl = https://127.0.0.1:9/\nudpPort = 9\n\n[user]\n";
+  if (!name.empty()) text += "name = " + name + "\n";
+  if (!userKey.empty()) text += "key = " + userKey + "\n";
+  return text + "\n[computer]\nuuid = " + UUID + "\nname = test computer\ntcp = " +
+         std::to_string(servertest::randomFreePort()) + "\nrecvPath = " + dir + "\n";
+}
+
+// A working folder with a settings file of a@x (password "pa") and a file to send.
+struct Home {
+  TempDir temp;
+  std::string dir = temp.path();
+  std::string settings = temp.file("properties.ini");
+  explicit Home(bool withSettings = true) {
+    if (withSettings) testsupport::writeFile(settings, settingsText(dir, "a@x", key("a@x", "pa")));
+    testsupport::writeFile(temp.file("a.txt"), "a");
+  }
+  Launch launch(const std::string& input = "") const { return Launch{dir, "", input}; }
+};
+
+// The program ran its engine: it got past every check and settings step.
+::testing::AssertionResult startsAndStopsOn(MirelProcess& program, int signum) {
+  const bool started = program.waitUntil(
+      [&] {
+        const std::string out = program.out();
+        return out.find("listening http") != std::string::npos || out.find("Can't listen http") != std::string::npos;
+      },
+      10000);
+  if (!started)
+    return ::testing::AssertionFailure() << "did not start; out: " << program.out() << " err: " << program.err();
+  const int status = program.stop(signum);
+  if (status != 128 + signum) return ::testing::AssertionFailure() << "exit status " << status;
+  return ::testing::AssertionSuccess();
+}
+
+TEST(MainMirelHelp, HelpPrintsTheUsageThenTheOptionsAndExitsZeroWhateverElseIsGiven) {
+  Home home(false);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"-h"}, {"--help"}, {"-s", "-r", "-h"}, {"-l", "-u", "a@x", "-p", "pa", "--help"}}) {
+    MirelProcess program(args, home.launch());
+    EXPECT_EQ(program.waitExit(), 0) << args.front();
+    EXPECT_EQ(program.out(), HELP + "\n");
+    EXPECT_EQ(program.err(), "");
+  }
+  EXPECT_FALSE(testsupport::fileExists(home.settings)) << "help touches no settings";
+}
+
+// Refusals of the command line alone: help, the reason, status 2, and no settings file made.
+TEST(MainMirelChecks, EachRefusedCommandLinePrintsTheHelpAndItsReasonAndExitsTwo) {
+  struct Row {
+    std::vector<std::string> args;
+    std::string reason;
+    std::string input = "";
+  };
+  const std::string flags = "one of -s or -r or -l is required";
+  const std::vector<Row> rows = {
+      // The flags: none and every pair fail; each alone and all three pass on to the values.
+      {{}, flags},
+      {{"-c", "C", "-f", "a.txt", "-t", "b@x", "-u", "a@x", "-p", "pa"}, flags},
+      {{"-s", "-r", "-c", "C", "-f", "a.txt", "-t", "b@x"}, flags},
+      {{"-s", "-l", "-f", "a.txt", "-t", "b@x", "-u", "a@x", "-p", "pa"}, flags},
+      {{"-r", "-l", "-c", "C", "-u", "a@x", "-p", "pa"}, flags},
+      {{"--send", "--recv"}, flags},
+      {{"-s"}, "file is required"},
+      {{"-r"}, "code is required"},
+      {{"-l"}, "user is required"},
+      {{"-s", "-r", "-l"}, "file is required"},
+      // The missing values, in order.
+      {{"-s", "-t", "b@x"}, "file is required"},
+      {{"-s", "-f", "a.txt"}, "to is required"},
+      {{"-l", "-p", "pa"}, "user is required"},
+      {{"-l", "-u", "a@x"}, "password is required"},
+      {{"-s", "-r", "-l", "-f", "a.txt", "-t", "b@x"}, "user is required"},
+      {{"-s", "-r", "-l", "-f", "a.txt", "-t", "b@x", "-u", "a@x"}, "password is required"},
+      {{"-r", "-u", "a@x", "-p", "pa"}, "code is required"},
+      {{"-l", "-u", "a@x", "-p", "-"}, "password is required", ""},
+      {{"-r", "-c", "C", "-p", "-"}, "password is required", "\n"},
+      // What is offered must be a readable file or folder.
+      {{"-s", "-f", "missing.txt", "-t", "b@x"}, "cannot read missing.txt: No such file or directory"},
+      {{"-s", "-f", "a.txt/", "-t", "b@x"}, "cannot read a.txt/: Not a directory"},
+      {{"-s", "-f", "/dev/null", "-t", "b@x"}, "cannot read /dev/null: not a file or folder"},
+      // What the option library refuses.
+      {{"-x"}, "Option ‘x’ does not exist"},
+      {{"-r", "-c"}, "Option ‘c’ is missing an argument"},
+      {{"--recv=maybe", "-c", "C"}, "Argument ‘maybe’ failed to parse"},
+      {{"-s", "-f", "a.txt", "b.txt", "-t", "b@x"}, "unexpected argument b.txt"},
+  };
+  for (const Row& row : rows) {
+    Home home(false);
+    std::string line;
+    for (const std::string& arg : row.args) line += arg + " ";
+    MirelProcess program(row.args, home.launch(row.input));
+    EXPECT_EQ(program.waitExit(), 2) << line;
+    EXPECT_EQ(program.out(), HELP + "\n\nerror parsing args: " + row.reason + "\n") << line;
+    EXPECT_FALSE(testsupport::fileExists(home.settings)) << line;
+  }
+}
+
+TEST(MainMirelChecks, CommandLinesThatPassStartTheEngineAndAFolderOrCodeIsAccepted) {
+  const std::vector<std::vector<std::string>> rows = {
+      {"-l", "-u", "a@x", "-p", "pa"},
+      {"-r", "-c", "C"},
+      {"-s", "-f", "a.txt", "-t", "b@x"},
+      {"-s", "-f", ".", "-t", "b@x", "-c", "C"},
+      {"-s", "-r", "-l", "-f", "a.txt", "-t", "b@x", "-u", "a@x", "-p", "pa"},
+  };
+  for (const std::vector<std::string>& args : rows) {
+    Home home;
+    MirelProcess program(args, home.launch());
+    EXPECT_TRUE(startsAndStopsOn(program, SIGTERM)) << args.front() << " " << args.back();
+  }
+}
+
+// ---- settings ----
+
+struct Stored {
+  std::string name;
+  std::string key;
+};
+
+// The name and key lines of the [user] section; "" for a line that is not there.
+Stored storedAccount(const std::string& settings) {
+  const std::string text = testsupport::readFile(settings);
+  const size_t begin = text.find("[user]\n");
+  if (begin == std::string::npos) return {};
+  const std::string section = text.substr(begin, text.find("\n[", begin) - begin) + "\n";
+  auto value = [&](const std::string& prefix) {
+    const size_t at = section.find("\n" + prefix);
+    if (at == std::string::npos) return std::string();
+    const size_t start = at + 1 + prefix.size();
+    return section.substr(start, section.find('\n', start) - start);
+  };
+  return {value("name = "), value("key = ")};
+}
+
+TEST(MainMirelSettings, TheAccountGivenIsStoredAndWhatCannotLogInIsRefusedWithNothingWritten) {
+  struct Row {
+    std::string what;
+    std::string storedName;  // "" leaves the line out; "=" writes it empty
+    std::string storedKey;
+    std::vector<std::string> args;
+    std::string input;
+    std::string reason;  // "" when the program starts
+    Stored after;        // name and key stored afterwards (the untouched file when refused)
+  };
+  const std::string ka = key("a@x", "pa");
+  const std::vector<Row> rows = {
+      {"nothing given", "a@x", ka, {"-r", "-c", "C"}, "", "", {"a@x", ka}},
+      {"the same user alone", "a@x", ka, {"-r", "-c", "C", "-u", "a@x"}, "", "", {"a@x", ka}},
+      {"a new user with a password", "a@x", ka, {"-r", "-c", "C", "-u", "b@x", "-p", "pb"}, "", "",
+       {"b@x", key("b@x", "pb")}},
+      {"a password alone keys the stored name", "a@x", ka, {"-r", "-c", "C", "-p", "new"}, "", "",
+       {"a@x", key("a@x", "new")}},
+      {"a new user without a password", "a@x", ka, {"-r", "-c", "C", "-u", "b@x"}, "", "password is required",
+       {"a@x", ka}},
+      {"the password from a pipe", "a@x", ka, {"-l", "-u", "b@x", "-p", "-"}, "s3cret pass\n", "",
+       {"b@x", key("b@x", "s3cret pass")}},
+      {"the password from a pipe, CRLF and no more lines", "a@x", ka, {"-r", "-c", "C", "-p", "-"}, "pw\r\nrest\n",
+       "", {"a@x", key("a@x", "pw")}},
+      {"an empty stored name", "=", ka, {"-r", "-c", "C"}, "", "login is required", {"", ka}},
+      {"no stored name", "", ka, {"-r", "-c", "C"}, "", "login is required", {"", ka}},
+      {"the stored name undefined", "undefined", ka, {"-r", "-c", "C"}, "", "login is required", {"undefined", ka}},
+      {"the stored key undefined", "a@x", "undefined", {"-r", "-c", "C"}, "", "password is required",
+       {"a@x", "undefined"}},
+      {"no stored key", "a@x", "", {"-s", "-f", "a.txt", "-t", "b@x"}, "", "password is required", {"a@x", ""}},
+      {"no stored account, one given", "", "", {"-r", "-c", "C", "-u", "b@x", "-p", "pb"}, "", "",
+       {"b@x", key("b@x", "pb")}},
+  };
+  for (const Row& row : rows) {
+    Home home(false);
+    auto line = [](const std::string& key, const std::string& value) {
+      if (value.empty()) return std::string();
+      return key + " = " + (value == "=" ? "" : value) + "\n";
+    };
+    std::string text = settingsText(home.dir, "N", "K");
+    text.replace(text.find("name = N\n"), 9, line("name", row.storedName));
+    text.replace(text.find("key = K\n"), 8, line("key", row.storedKey));
+    testsupport::writeFile(home.settings, text);
+
+    MirelProcess program(row.args, home.launch(row.input));
+    if (row.reason.empty()) {
+      EXPECT_TRUE(startsAndStopsOn(program, SIGTERM)) << row.what;
+    } else {
+      EXPECT_EQ(program.waitExit(), 2) << row.what;
+      EXPECT_EQ(apptest::lastLine(program.out()), "error parsing args: " + row.reason) << row.what;
+      EXPECT_EQ(testsupport::readFile(home.settings), text) << row.what << ": a refusal writes nothing";
+    }
+    const Stored stored = storedAccount(home.settings);
+    EXPECT_EQ(stored.name, row.after.name) << row.what;
+    EXPECT_EQ(stored.key, row.after.key) << row.what;
+    if (row.after.name == "a@x" && row.after.key == key("a@x", "pa")) {
+      EXPECT_EQ(testsupport::readFile(home.settings), text) << row.what << ": nothing changed, nothing written";
+    }
+  }
+}
+
+TEST(MainMirelSettings, AFileWithoutSettingsGetsTheDefaultsAndTheAccountGiven) {
+  Home home(false);
+  MirelProcess program({"-l", "-u", "a@x", "-p", "pa", "-i", "other.ini"}, home.launch());
+  EXPECT_TRUE(startsAndStopsOn(program, SIGINT));
+  const Stored stored = storedAccount(home.temp.file("other.ini"));
+  EXPECT_EQ(stored.name, "a@x");
+  EXPECT_EQ(stored.key, key("a@x", "pa"));
+  EXPECT_FALSE(testsupport::fileExists(home.settings));
+}
+
+// Root writes anywhere, so the unwritable places are a missing folder and a file in a folder's place.
+TEST(MainMirelFailures, SettingsThatCannotBeSavedEndTheProgramWithOneLineAndStatusOne) {
+  Home home(false);
+  for (const std::string& settings : {home.temp.file("missing/properties.ini"), home.temp.file("a.txt/properties.ini")}) {
+    MirelProcess program({"-l", "-u", "a@x", "-p", "pa", "-i", settings}, home.launch());
+    EXPECT_EQ(program.waitExit(), 1) << settings;
+    const std::string err = program.err();
+    EXPECT_EQ(err.find("cannot save " + settings), 0u) << err;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << "one line: " << err;
+    EXPECT_EQ(program.out().find("listening http"), std::string::npos) << "no engine started";
+  }
+}
+
+TEST(MainMirelFailures, ALogFileThatCannotBeOpenedLeavesAWarningAndTheProgramRunsOn) {
+  Home home;
+  {
+    MirelProcess program({"-r", "-c", "C"}, home.launch());
+    EXPECT_TRUE(startsAndStopsOn(program, SIGINT));
+    const std::string log = testsupport::readFile(home.temp.file("mainMirel.log"));
+    EXPECT_NE(log.find("listening http"), std::string::npos) << "the log file is the program's name + .log";
+    EXPECT_NE(log.find("stopping on SIGINT"), std::string::npos) << "the last lines reach the file";
+  }
+  for (const std::string& name : {home.temp.file("missing/mainMirel"), home.temp.file("a.txt/mainMirel")}) {
+    Launch launch = home.launch();
+    launch.argv0 = name;
+    MirelProcess program({"-r", "-c", "C"}, launch);
+    EXPECT_TRUE(startsAndStopsOn(program, SIGTERM)) << name;
+    EXPECT_NE(program.out().find("log file " + name + ".log not opened"), std::string::npos) << program.out();
+  }
+}
+
+}  // namespace
