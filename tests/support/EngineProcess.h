@@ -148,6 +148,7 @@ class EngineProcess {
   }
 
   std::string log() const { return testsupport::readFile(logPath); }
+  pid_t processId() const { return pid; }
 
   std::vector<json> events;
   std::string logPath;

@@ -91,21 +91,16 @@ class TicketExchange : public ::testing::Test {
 
   // Runs one exchange from this process, logged in as bob, with the handler `factory` makes.
   Outcome exchange(const net::PeerManager::HandlerFactory& factory) {
-    testsupport::TempDir home;
-    testsupport::writeFile(home.file("cacert.pem"), testsupport::readFile(server->caPath()));
-    char previous[4096];
-    EXPECT_NE(getcwd(previous, sizeof previous), nullptr);
-    EXPECT_EQ(chdir(home.path().c_str()), 0);
     Outcome outcome;
     {
-      LocalEngine engine("https://127.0.0.1:" + std::to_string(server->httpsPort) + "/", server->udpPort);
+      LocalEngine engine("https://127.0.0.1:" + std::to_string(server->httpsPort) + "/", server->udpPort,
+                         testsupport::readFile(server->caPath()));
       engine.manager->doLogin(0, bob.user, bob.password);
       EXPECT_TRUE(engine.runUntil([&] { return engine.manager->isConnected(); }, 15000));
       auto* pm = new net::PeerManager(engine.manager.get(), senderUuid, factory);
       pm->setListener(&outcome);
       engine.runUntil([&] { return outcome.closed.has_value(); }, 20000);
     }
-    EXPECT_EQ(chdir(previous), 0);
     return outcome;
   }
 
