@@ -74,7 +74,7 @@ struct Home {
     if (withSettings) testsupport::writeFile(settings, settingsText(dir, "a@x", key("a@x", "pa")));
     testsupport::writeFile(temp.file("a.txt"), "a");
   }
-  Launch launch(const std::string& input = "") const { return Launch{dir, "", input}; }
+  Launch launch(const std::string& input = "") const { return Launch(dir, input); }
 };
 
 // The program ran its engine: it got past every check and settings step.

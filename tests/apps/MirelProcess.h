@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/TestSupport.h"
@@ -23,9 +24,10 @@ extern char** environ;
 namespace apptest {
 
 struct Launch {
-  std::string dir;         // working folder; the output files go here too
-  std::string argv0;       // the program's own name; empty: dir + "/mainMirel"
-  std::string input;       // standard input
+  explicit Launch(std::string dir, std::string input = "") : dir(std::move(dir)), input(std::move(input)) {}
+  std::string dir;    // working folder; the output files go here too
+  std::string input;  // standard input
+  std::string argv0;  // the program's own name; empty: dir + "/mainMirel"
 };
 
 class MirelProcess {
