@@ -17,6 +17,7 @@ struct HttpRequest::Transfer {
   Settings settings;
 
   HttpRequest* owner = nullptr;      // loop thread only; null once the owner has gone
+  std::function<void()> poolReleased;  // loop thread only
   std::atomic<bool> abandoned{false};  // read by libcurl's progress check on the pool thread
 
   // Written on the pool thread; the after-work hand-over makes them visible to the loop thread.
@@ -140,6 +141,7 @@ void HttpRequest::exec(Cb* cb) {
   transfer->url = _url;
   transfer->settings = _settings;
   transfer->owner = this;
+  transfer->poolReleased = _poolReleased;
 
   uv_work_t* work = allocUv<uv_work_t>();
   work->data = transfer.get();
@@ -168,9 +170,11 @@ void HttpRequest::afterTransfer(uv_work_t* work, int) {
   std::unique_ptr<Transfer> transfer(static_cast<Transfer*>(work->data));
   uv_loop_t* loop = work->loop;
   std::free(work);
-  HttpRequest* owner = transfer->owner;
-  if (!owner) return;
-  UvLoop::guard(loop, [&] { owner->complete(*transfer); });
+  UvLoop::guard(loop, [&] {
+    if (transfer->poolReleased) transfer->poolReleased();
+    // Read only now: the hook may have ended the owner.
+    if (HttpRequest* owner = transfer->owner) owner->complete(*transfer);
+  });
 }
 
 void HttpRequest::complete(Transfer& transfer) {

@@ -285,7 +285,7 @@ TEST_F(RealServer, LoginLearnsTheRendezvousAddressFromTheConnectionNotAProxy) {
   EXPECT_EQ("404 Not Found", outcome(first.answers.at(0)));
   EXPECT_FALSE(learntBeforeCallback);
   ASSERT_TRUE(server.getUdpAddr().isValid());  // an error answer teaches it too
-  EXPECT_STREQ("127.0.0.1", server.getUdpAddr().getIp());
+  EXPECT_EQ("127.0.0.1", server.getUdpAddr().getIp());
   EXPECT_EQ(process->udpPort, server.getUdpAddr().getPort());
   EXPECT_EQ("127.0.0.1", server.getLocalIp());
 
