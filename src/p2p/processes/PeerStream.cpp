@@ -31,19 +31,20 @@ int32_t clampTo(int32_t value, int32_t low, int32_t high) { return std::max(low,
 template <class F>
 bool PeerStream::callOwner(F&& call) {
   const Liveness::Watch watch = liveness.watch();
+  std::string failure;
   try {
     call();
+    return watch.alive();
   } catch (const std::exception& e) {
-    return ownerFailed(watch, e.what());
+    failure = e.what();
   } catch (...) {
-    return ownerFailed(watch, std::string());
   }
-  return watch.alive();
+  // The owner may have ended the stream before it threw: then nothing of it is touched.
+  return watch.alive() && ownerFailed(failure);
 }
 
 // One connection's fault ends that connection, not the loop that carries every other one.
-bool PeerStream::ownerFailed(const Liveness::Watch& watch, const std::string& what) {
-  if (!watch.alive()) return false;
+bool PeerStream::ownerFailed(const std::string& what) {
   // An empty reason would read as an orderly end.
   const std::string reason = what.empty() ? "unknown exception" : what;
   UV_LOG("WARN") << "PeerStream: channel " << channelId << " closed, its owner failed: " << reason;

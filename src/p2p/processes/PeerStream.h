@@ -144,7 +144,7 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   // from the owner closes the stream with its text.
   template <class F>
   bool callOwner(F&& call);
-  bool ownerFailed(const Liveness::Watch& watch, const std::string& what);
+  bool ownerFailed(const std::string& what);
 
   uint64_t now() const;
   void enterConnected();

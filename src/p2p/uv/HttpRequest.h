@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "p2p/uv/Liveness.h"
 #include "p2p/uv/UvLoop.h"
 
 namespace p2p {
@@ -83,6 +84,7 @@ class HttpRequest {
   std::string _response;
   std::string _remoteIp;
   std::string _localIp;
+  Liveness _liveness;
 };
 
 }  // namespace p2p
