@@ -64,6 +64,18 @@ std::string httpAnswer(int status, const std::string& body) {
          "\r\nConnection: close\r\n\r\n" + body;
 }
 
+// A TCP listener on 127.0.0.1 at a port of the system's choice, written to `port`.
+int listenOnLoopback(int& port) {
+  sockaddr_in address = servertest::loopback(0);
+  socklen_t length = sizeof address;
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener, 64) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("no listener on 127.0.0.1");
+  port = ntohs(address.sin_port);
+  return listener;
+}
+
 // A plain-HTTP responder on 127.0.0.1, one connection at a time. Each request gets the pieces
 // that `reply` makes from its head, written apart; no pieces keep the connection silent until
 // the client hangs up.
@@ -71,14 +83,7 @@ class CannedHttp {
  public:
   using Reply = std::function<std::vector<std::string>(const std::string& head)>;
 
-  explicit CannedHttp(Reply reply) : _reply(std::move(reply)) {
-    sockaddr_in address = servertest::loopback(0);
-    socklen_t length = sizeof address;
-    _listener = socket(AF_INET, SOCK_STREAM, 0);
-    if (bind(_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(_listener, 16) != 0 ||
-        getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      throw std::runtime_error("CannedHttp: no listener");
-    _port = ntohs(address.sin_port);
+  explicit CannedHttp(Reply reply) : _reply(std::move(reply)), _listener(listenOnLoopback(_port)) {
     _thread = std::thread([this] {
       while (await(_listener)) answer(accept(_listener, nullptr, nullptr));
     });
@@ -130,8 +135,8 @@ class CannedHttp {
   }
 
   Reply _reply;
-  int _listener = -1;
   int _port = 0;
+  int _listener = -1;
   std::atomic<bool> _stop{false};
   std::thread _thread;
   std::mutex _lock;
@@ -142,14 +147,7 @@ class CannedHttp {
 // answers each, held or new, with 200 "1". Counts the requests and the clients that hung up.
 class HoldingHttp {
  public:
-  HoldingHttp() {
-    sockaddr_in address = servertest::loopback(0);
-    socklen_t length = sizeof address;
-    _listener = socket(AF_INET, SOCK_STREAM, 0);
-    if (bind(_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(_listener, 64) != 0 ||
-        getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      throw std::runtime_error("HoldingHttp: no listener");
-    _port = ntohs(address.sin_port);
+  HoldingHttp() : _listener(listenOnLoopback(_port)) {
     _thread = std::thread([this] { serve(); });
   }
   ~HoldingHttp() {
@@ -202,8 +200,8 @@ class HoldingHttp {
     for (const Connection& c : open) close(c.fd);
   }
 
-  int _listener = -1;
   int _port = 0;
+  int _listener = -1;
   std::atomic<bool> _stop{false}, _answering{false};
   std::atomic<int> _requests{0}, _hangups{0};
   std::thread _thread;
