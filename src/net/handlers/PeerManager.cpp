@@ -5,7 +5,6 @@
 #include <exception>
 #include <stdexcept>
 
-#include "net/handlers/AcceptedHandlers.h"
 #include "net/handlers/Manager.h"
 #include "net/messages/Message.h"
 #include "p2p/messages/Connect.h"
@@ -201,7 +200,7 @@ void PeerManager::dispatch() {
 
 // The first frame of an accepted connection says what the peer wants.
 void PeerManager::chooseHandler(const Message* first) {
-  std::unique_ptr<IHandler> chosen = newAcceptedHandler(this, first);
+  std::unique_ptr<IHandler> chosen = manager->newAcceptedHandler(this, first);
   if (!chosen) {
     UV_LOG("WARN") << "first message " << first->getOpcode() << " is no request, dropped";
     return;
