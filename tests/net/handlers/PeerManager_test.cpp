@@ -124,7 +124,8 @@ TEST(PeerManagerFraming, LengthsOutsideEightTo61440CloseTheConnectionWithTheLeng
   LocalEngine engine;
   for (int32_t length : {3, 7, 61441, -5}) {
     Hosted hosted(engine);
-    hosted.feed(rawFrame(length, Message::COPY_PAUSE, 0));
+    // The rest is read and dropped, so that the stream can drain and tell the peer why.
+    EXPECT_EQ(hosted.feed(join({rawFrame(length, Message::COPY_PAUSE, 0), frameOf(net::CopyPause())})), 0u);
     ASSERT_EQ(hosted.closes.reasons.size(), 1u);
     EXPECT_EQ(hosted.closes.reasons[0], "Illegal message length " + std::to_string(length));
     EXPECT_TRUE(hosted.recorder->opcodes.empty());

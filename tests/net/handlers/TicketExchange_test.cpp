@@ -201,3 +201,22 @@ TEST_F(TicketExchange, ASenderThatHasGoneOfflineCannotBeFound) {
   EXPECT_EQ((*lost)["reason"], "can't find peer");
   EXPECT_TRUE((*lost)["paths"].empty());
 }
+
+TEST_F(TicketExchange, SeveralReceivesFromOneSenderAtOnce) {
+  EngineHome bobHome(*server, bob, data->file("bob-3"));
+  EngineProcess receiver(bobHome);
+  receiver.waitLoggedIn();
+  std::vector<std::string> codes;
+  for (int id = 21; id < 29; ++id) {
+    sender->command({{"op", "send"}, {"id", id}, {"to", bob.user}, {"files", {"/p" + std::to_string(id)}}});
+    auto created = sender->waitFor("TICKET_CREATE", id);
+    ASSERT_TRUE(created);
+    codes.push_back((*created)["code"]);
+  }
+  for (int i = 0; i < 8; ++i) receiver.command({{"op", "recv"}, {"id", 31 + i}, {"code", codes[i]}});
+  for (int i = 0; i < 8; ++i) {
+    auto got = receiver.waitFor("TICKET_GET", 31 + i);
+    ASSERT_TRUE(got);
+    EXPECT_EQ((*got)["reason"], "") << i;
+  }
+}
