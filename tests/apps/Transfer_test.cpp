@@ -2,14 +2,10 @@
 // each computer in a working folder of its own. The receiver is followed by its console lines,
 // the trees are compared by SHA-256.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <random>
 #include <regex>
 #include <string>
 
@@ -17,6 +13,7 @@
 #include "server/ServerProcess.h"
 #include "support/EngineProcess.h"
 #include "support/TestSupport.h"
+#include "support/Trees.h"
 
 namespace {
 
@@ -25,39 +22,6 @@ using apptest::Launch;
 using apptest::MirelProcess;
 using enginetest::Account;
 using enginetest::EngineHome;
-
-std::string sha256(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
-  std::vector<char> buffer(1 << 16);
-  while (in.read(buffer.data(), buffer.size()) || in.gcount() > 0)
-    EVP_DigestUpdate(context, buffer.data(), static_cast<size_t>(in.gcount()));
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EVP_DigestFinal_ex(context, digest, &size);
-  EVP_MD_CTX_free(context);
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) hex += "0123456789abcdef"[digest[i] >> 4], hex += "0123456789abcdef"[digest[i] & 15];
-  return hex;
-}
-
-// Every entry below `root` by relative path: a digest for files, "dir" for folders.
-std::map<std::string, std::string> tree(const std::string& root) {
-  std::map<std::string, std::string> entries;
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
-    const std::string relative = fs::relative(entry.path(), root).string();
-    entries[relative] = entry.is_directory() ? "dir" : sha256(entry.path().string());
-  }
-  return entries;
-}
-
-void writeRandom(const std::string& path, size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random());
-  testsupport::writeFile(path, bytes);
-}
 
 class Transfer : public ::testing::Test {
  protected:
@@ -93,7 +57,7 @@ TEST_F(Transfer, DISABLED_AFolderSentWithSIsReceivedWithRAndCAsAnIdenticalTree) 
   testsupport::writeFile(sample + "/a.txt", "first file\n");
   testsupport::writeFile(sample + "/empty", "");
   testsupport::writeFile(sample + "/na\xC3\xAFve \xE2\x98\x83.txt", "non-ASCII name\n");
-  writeRandom(sample + "/sub/deeper/b.bin", 3 << 20, 1);
+  trees::writeRandom(sample + "/sub/deeper/b.bin", 3 << 20, 1);
   const EngineHome aliceHome = home(alice, "alice");
   const EngineHome bobHome = home(bob, "bob");
 
@@ -104,7 +68,8 @@ TEST_F(Transfer, DISABLED_AFolderSentWithSIsReceivedWithRAndCAsAnIdenticalTree) 
   MirelProcess receiver({"-r", "-c", code}, Launch(bobHome.dir));
   ASSERT_TRUE(receiver.waitForOutput("ticket " + code + ": every path received", 60000)) << receiver.out();
 
-  EXPECT_EQ(tree(bobHome.recv + "/sample"), tree(sample));
+  EXPECT_EQ(trees::digest(bobHome.recv + "/sample"), trees::digest(sample));
+  EXPECT_TRUE(fs::is_directory(bobHome.recv + "/sample/empty folder"));
   const std::string out = receiver.out();
   EXPECT_NE(out.find("received " + bobHome.recv + "/sample/sub/deeper/b.bin 3145728 bytes"), std::string::npos) << out;
   EXPECT_NE(out.find("received " + bobHome.recv + "/sample/empty 0 bytes"), std::string::npos) << out;
@@ -115,7 +80,7 @@ TEST_F(Transfer, DISABLED_AFolderSentWithSIsReceivedWithRAndCAsAnIdenticalTree) 
 TEST_F(Transfer, DISABLED_ASenderKilledAndStartedAgainWithItsCodeIsResumedByTheReceiver) {
   const std::string big = temp.file("big.bin");
   const size_t size = 256 << 20;
-  writeRandom(big, size, 2);
+  trees::writeRandom(big, size, 2);
   const EngineHome aliceHome = home(alice, "alice");
   const EngineHome bobHome = home(bob, "bob");
   auto sending = std::make_unique<MirelProcess>(std::vector<std::string>{"-s", "-f", big, "-t", bob.user},
@@ -141,8 +106,8 @@ TEST_F(Transfer, DISABLED_ASenderKilledAndStartedAgainWithItsCodeIsResumedByTheR
   EXPECT_NE(receiver.out().find("received " + bobHome.recv + "/big.bin " + std::to_string(size) + " bytes (resumed)"),
             std::string::npos)
       << receiver.out();
-  EXPECT_EQ(sha256(bobHome.recv + "/big.bin"), sha256(big));
-  EXPECT_FALSE(testsupport::fileExists(partial));
+  EXPECT_EQ(trees::sha256OfFile(bobHome.recv + "/big.bin"), trees::sha256OfFile(big));
+  EXPECT_TRUE(trees::leftovers(bobHome.recv).empty());
   EXPECT_EQ(receiver.stop(SIGTERM), 143);
   EXPECT_EQ(again.stop(SIGTERM), 143);
 }
