@@ -78,7 +78,7 @@ TEST_F(Transfer, DISABLED_AFolderSentWithSIsReceivedWithRAndCAsAnIdenticalTree) 
 
 TEST_F(Transfer, DISABLED_ASenderKilledAndStartedAgainWithItsCodeIsResumedByTheReceiver) {
   const std::string big = temp.file("big.bin");
-  const size_t size = 256 << 20;
+  const size_t size = 128 << 20;
   trees::writeRandom(big, size, 2);
   const EngineHome aliceHome = home(alice, "alice");
   const EngineHome bobHome = home(bob, "bob");
@@ -116,7 +116,9 @@ TEST_F(Transfer, AnUnknownCodeAndAWrongRecipientFailWithTheirReasonsInTheLog) {
   const EngineHome aliceHome = home(alice, "alice");
   const EngineHome bobHome = home(bob, "bob");
   const EngineHome carolHome = home(carol, "carol");
-  MirelProcess sender({"-s", "-f", temp.file("a.txt"), "-t", bob.user}, Launch(aliceHome.dir));
+  // All three flags together send (and log in with the account given first).
+  MirelProcess sender({"-s", "-r", "-l", "-f", temp.file("a.txt"), "-t", bob.user, "-u", alice.user, "-p", "-"},
+                      Launch(aliceHome.dir, alice.password + "\n"));
   const std::string code = ticketOf(sender);
   ASSERT_FALSE(code.empty()) << sender.out();
 
