@@ -258,7 +258,13 @@ class MyApp : public wxApp {
 
   MyFrame* frame = nullptr;
   wxSingleInstanceChecker* instanceChecker = nullptr;
+
+ public:
+  // A second instance that handed over to the first ends in order (status 0).
+  static bool secondInstance;
 };
+
+bool MyApp::secondInstance = false;
 
 wxIMPLEMENT_APP_NO_MAIN(MyApp);
 
@@ -267,14 +273,16 @@ bool MyApp::OnInit() {
   // A lock file that cannot be made (no home folder) does not keep the program from running.
   if (instanceChecker->CreateDefault() && instanceChecker->IsAnotherRunning()) {
     sendRaise();
+    secondInstance = true;
     delete instanceChecker;
     instanceChecker = nullptr;
     return false;
   }
+  // Before the window shows, so that a test that sees the window may ask for a dump.
+  if (UiDump::enabled()) SetSignalHandler(SIGUSR1, &MyApp::onDumpSignal);
   frame = new MyFrame(UiUtils::fromString(Utils::format("%s %s", TITLE_WORD, VERSION)));
   frame->SetIcon(wxIcon(mirel_icon_xpm));
   frame->Show(true);
-  if (UiDump::enabled()) SetSignalHandler(SIGUSR1, &MyApp::onDumpSignal);
   return true;
 }
 
@@ -318,5 +326,6 @@ int main(int argc, char** argv) {
   // must not end the program.
   p2p::HttpRequest::globalInit();
   std::signal(SIGPIPE, SIG_IGN);
-  return wxEntry(argc, argv);
+  const int status = wxEntry(argc, argv);
+  return MyApp::secondInstance ? 0 : status;
 }

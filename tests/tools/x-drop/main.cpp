@@ -6,6 +6,7 @@
 //                                   was accepted and finished
 //   x-drop close WINDOW             asks WINDOW to close, as its close box does
 //   x-drop tray                     exit 0 when a tray host owns the system tray
+//   x-drop wm                       exit 0 when a window manager runs
 //   x-drop embedded NAME            prints "X Y W H" (root coordinates) of the first window
 //                                   named NAME inside another client's window (a tray icon)
 //
@@ -167,6 +168,18 @@ int trayOwned(Display* d) {
   return XGetSelectionOwner(d, atom(d, name.c_str())) != None ? 0 : 1;
 }
 
+int windowManagerRuns(Display* d) {
+  Atom type;
+  int format;
+  unsigned long count, after;
+  unsigned char* data = nullptr;
+  const bool runs = XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_SUPPORTING_WM_CHECK"), 0, 1, False,
+                                       XA_WINDOW, &type, &format, &count, &after, &data) == Success &&
+                    count == 1;
+  if (data) XFree(data);
+  return runs ? 0 : 1;
+}
+
 // Depth-first; `embedded` once below a top-level client.
 bool findEmbedded(Display* d, Window w, const std::string& name, bool embedded, Window* found) {
   char* windowName = nullptr;
@@ -225,6 +238,8 @@ int main(int argc, char** argv) {
     result = closeWindow(d, windowArgument(argv[2]));
   } else if (command == "tray" && argc == 2) {
     result = trayOwned(d);
+  } else if (command == "wm" && argc == 2) {
+    result = windowManagerRuns(d);
   } else if (command == "embedded" && argc == 3) {
     result = embedded(d, argv[2]);
   }
