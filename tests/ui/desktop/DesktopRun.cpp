@@ -220,6 +220,10 @@ TEST_F(DesktopTest, RecvRequestSelectsTheReceivePageAndStartsAReceive) {
   closeMessage("Error");
   EXPECT_EQ(desktop.waitFor([](const json& s) { return s["recv"]["pending"] == 0; })["recv"]["enabled"], true);
   screenshot(desktop.mainWindow(), "mainMirelWx-receive.png");
+  // The Status page's columns; the receive test replaces this picture with real rows.
+  x->keys(desktop.mainWindow(), {"ctrl+Next"});
+  desktop.waitFor([](const json& s) { return s["page"] == 2; });
+  screenshot(desktop.mainWindow(), "mainMirelWx-status.png");
 }
 
 TEST_F(DesktopTest, ReceiveByCodeLandsTheFilesAndShowsTheirRows) {

@@ -278,9 +278,9 @@ class XSession {
     xdotool({"mousemove", "--window", windowId, std::to_string(x), std::to_string(y)});
     xdotool({"click", std::to_string(button)});
   }
-  // A PNG of the window (or of the whole screen with "root").
+  // A PNG of the window with its frame (or of the whole screen with "root").
   void screenshot(const std::string& windowId, const std::string& path) const {
-    run({"import", "-window", windowId, path}, env());
+    run({"import", "-frame", "-window", windowId, path}, env());
   }
 
   std::optional<std::string> skipReason;
