@@ -53,15 +53,18 @@ void StatusTab::merge(const net::Api::SendRecvEvent& e) {
 void StatusTab::onContextMenu(wxContextMenuEvent& event) {
   if (event.GetPosition() == wxDefaultPosition) return;  // from the keyboard: no row is meant
   const wxPoint position = ScreenToClient(event.GetPosition());
-  int flags = 0;
-  const long row = HitTest(position, flags);
-  if (row == wxNOT_FOUND || !(flags & wxLIST_HITTEST_ONITEM) || static_cast<size_t>(row) >= rows.size()) return;
+  // Row rectangles rather than HitTest: the generic list's HitTest wants coordinates below its
+  // header, the rectangles are in the list's own.
+  long row = 0;
+  wxRect rect;
+  while (row < GetItemCount() && !(GetItemRect(row, rect) && rect.Contains(position))) ++row;
+  if (row >= GetItemCount() || static_cast<size_t>(row) >= rows.size()) return;
   for (long selected = GetFirstSelected(); selected != -1; selected = GetNextSelected(selected)) Select(selected, false);
   Select(row);
   const StatusRows::Record& record = rows.at(static_cast<size_t>(row));
   contextMenu->Enable(MENU_PAUSE, StatusRows::canPause(record));
   contextMenu->Enable(MENU_RESUME, StatusRows::canResume(record));
-  contextMenu->Enable(MENU_OPEN, StatusRows::canOpen(record));
+  contextMenu->Enable(MENU_OPEN, StatusRows::canOpen(record) && !record.localPath.empty());
   PopupMenu(contextMenu, position);
 }
 
@@ -89,7 +92,8 @@ void StatusTab::onMenu(wxCommandEvent& event) {
       removeRow(row);
       break;
     case MENU_OPEN:
-      if (StatusRows::canOpen(record)) wxLaunchDefaultApplication(UiUtils::fromString(record.localPath));
+      if (StatusRows::canOpen(record) && !record.localPath.empty())
+        wxLaunchDefaultApplication(UiUtils::fromString(record.localPath));
       break;
     case MENU_OPEN_FOLDER:
       wxLaunchDefaultApplication(UiUtils::fromString(p2p::UvFile::getDir(record.localPath)));

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <random>
 
+#include "p2p/uv/UvFile.h"
 #include "support/EngineProcess.h"
 #include "utils/Utils.h"
 #include "ui/desktop/DesktopSession.h"
@@ -269,6 +270,23 @@ TEST_F(DesktopTest, ReceiveByCodeLandsTheFilesAndShowsTheirRows) {
     EXPECT_NE(row["commandId"], 0);
   }
   EXPECT_EQ(treeDigest(home->recv + "/Ordner ä"), treeDigest(tree));
+
+  // The first row's menu opens its folder and its file through xdg-open. Pause and Resume are
+  // off on a finished row, so from the end: Open Folder is the last entry, Open the one above.
+  const std::string window = desktop.mainWindow();
+  const json first = state["rows"][0];
+  x->click(window, 60, 75, 3);
+  desktoptest::sleepMs(500);
+  x->xdotool({"key", "Up", "Return"});
+  desktoptest::sleepMs(300);
+  x->click(window, 60, 75, 3);
+  desktoptest::sleepMs(500);
+  x->xdotool({"key", "Up", "Up", "Return"});
+  const std::string localPath = first["localPath"];
+  ASSERT_TRUE(desktoptest::eventually(
+      [&] { return testsupport::readFile(desktop.opened) == p2p::UvFile::getDir(localPath) + "\n" + localPath + "\n"; },
+      5000))
+      << testsupport::readFile(desktop.opened);
   const std::string picture = screenshot(desktop.mainWindow(), "mainMirelWx-status.png");
   int status = -1;
   const std::string colours = desktoptest::run({"identify", "-format", "%k", picture}, {}, &status);
@@ -314,6 +332,41 @@ TEST_F(DesktopTest, WithoutATrayTheWelcomeThenTheCloseBoxEndsTheProgram) {
   x->xdrop({"close", desktop.mainWindow()});
   EXPECT_EQ(desktop.process->waitExit(15000), std::optional<int>(0)) << testsupport::readFile(desktop.log());
   EXPECT_EQ(desktoptest::httpGet("http://127.0.0.1:" + std::to_string(port) + "/RAISE", 1000).first, 0);
+}
+
+TEST_F(DesktopTest, FirstRunSignInThroughTheBrowserLogsIn) {
+  START_X(true);
+  startServer();
+  mkdir(dir.file("work").c_str(), 0700);
+  testsupport::writeFile(dir.file("work/cacert.pem"), testsupport::readFile(server->caPath()));
+  const int port = servertest::randomFreePort();
+  DesktopApp& desktop = startWithSettings("[server]\nurl = https://127.0.0.1:" + std::to_string(server->httpsPort) +
+                                          "/\nudpPort = " + std::to_string(server->udpPort) +
+                                          "\n[computer]\ntcp = " + std::to_string(port) + "\n");
+  const std::string welcome = x->window("^Mirel Welcome$");
+  desktop.waitFor([](const json& s) { return s["engine"] == true; });
+  x->keys(welcome, {"Return"});  // the default: the Google account
+
+  // The browser is asked for the sign-in page of this computer; the user signs in there.
+  std::string url;
+  ASSERT_TRUE(desktoptest::eventually(
+      [&] { return !(url = testsupport::readFile(desktop.opened)).empty(); }, 10000));
+  const std::string prefix = "https://127.0.0.1:" + std::to_string(server->httpsPort) + "/Oauth2?uuid=";
+  ASSERT_EQ(url.rfind(prefix, 0), 0u) << url;
+  ASSERT_NE(url.find("&provider=google\n"), std::string::npos) << url;
+  const std::string uuid = url.substr(prefix.size(), url.find('&') - prefix.size());
+  desktop.waitFor([](const json& s) { return DesktopApp::noted(s, "Mirel Google Login", "Waiting"); });
+  x->window("^Mirel Google Login$");
+  const std::string form = "uuid=" + uuid + "&email=" + servertest::enc(ALICE.user) + "&password=" +
+                           servertest::enc(ALICE.password);
+  EXPECT_EQ(servertest::https(server->url("Oauth2"), server->caPath(), &form).status, 200);
+
+  // The next polls learn it: the waiting ends and the engine logs in as Alice.
+  const json state = desktop.waitFor(
+      [](const json& s) { return s["title"] == "mirelcpp 0.8.7 alice@example.com" && s["statusLineShown"] == false; });
+  EXPECT_EQ(state["title"], "mirelcpp 0.8.7 alice@example.com");
+  EXPECT_TRUE(desktoptest::eventually([&] { return !x->hasWindow("^Mirel Google Login$"); }, 5000));
+  EXPECT_NE(testsupport::readFile(dir.file("work/properties.ini")).find(ALICE.user), std::string::npos);
 }
 
 // The second instance always asks port 5551: these two hold CTest's lock on it.
