@@ -217,6 +217,8 @@ void MyFrame::OnClose(wxCloseEvent& event) {
   stopping = true;
   engine.stop();
   if (GetThread() && GetThread()->IsRunning()) GetThread()->Wait();
+  // A sign-in's waiting dialog is this window's child: it goes with the window, not later.
+  taskBarIcon->stopProgress();
   taskBarIcon->RemoveIcon();
   taskBarIcon->Destroy();
   Destroy();
