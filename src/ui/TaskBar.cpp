@@ -101,35 +101,34 @@ std::optional<TaskBar::Credentials> TaskBar::askCredentials(const wxString& capt
   return credentials;
 }
 
-void TaskBar::loginMirel() {
-  const auto credentials = askCredentials("Mirel Login", true);
+void TaskBar::accountCommand(const wxString& caption, bool withPassword, bool busy, const AccountCommand& command) {
+  const auto credentials = askCredentials(caption, withPassword);
   if (!credentials) return;
   net::Api* api = context->readyApi(nullptr);
   if (!api) return;
+  const int id = context->newCommand(this);
+  if (busy) wxBeginBusyCursor();  // until the answer
+  command(*api, id, *credentials);
+}
+
+void TaskBar::loginMirel() {
   // The engine answers a login with LOGIN events of id 0: the title and the status line show them.
-  api->login(context->newCommand(this), credentials->username, credentials->password);
+  accountCommand("Mirel Login", true, false, [](net::Api& api, int id, const Credentials& c) {
+    api.login(id, c.username, c.password);
+  });
 }
 
 void TaskBar::onRegister(wxCommandEvent&) { registerUser(); }
 
 void TaskBar::registerUser() {
-  const auto credentials = askCredentials("Mirel New User", true);
-  if (!credentials) return;
-  net::Api* api = context->readyApi(nullptr);
-  if (!api) return;
-  const int id = context->newCommand(this);
-  wxBeginBusyCursor();
-  api->newUser(id, credentials->username, credentials->password);
+  accountCommand("Mirel New User", true, true, [](net::Api& api, int id, const Credentials& c) {
+    api.newUser(id, c.username, c.password);
+  });
 }
 
 void TaskBar::onForgot(wxCommandEvent&) {
-  const auto credentials = askCredentials("Mirel Reset Password", false);
-  if (!credentials) return;
-  net::Api* api = context->readyApi(nullptr);
-  if (!api) return;
-  const int id = context->newCommand(this);
-  wxBeginBusyCursor();
-  api->forgotPassword(id, credentials->username);
+  accountCommand("Mirel Reset Password", false, true,
+                 [](net::Api& api, int id, const Credentials& c) { api.forgotPassword(id, c.username); });
 }
 
 void TaskBar::showAnswer(const wxString& caption, int status, const wxString& success, const wxString& failure) {

@@ -8,6 +8,7 @@
 #include <wx/taskbar.h>
 #include <wx/timer.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -52,6 +53,10 @@ class TaskBar : public wxTaskBarIcon, public UiEventListener {
   // The e-mail and (when asked) the password, as UTF-8; nothing when cancelled, empty, or
   // not convertible.
   std::optional<Credentials> askCredentials(const wxString& caption, bool withPassword);
+  // Asks for the credentials, then issues `command` with a new id (under the busy cursor when
+  // `busy`, which the answer ends).
+  using AccountCommand = std::function<void(net::Api&, int, const Credentials&)>;
+  void accountCommand(const wxString& caption, bool withPassword, bool busy, const AccountCommand& command);
   void showAnswer(const wxString& caption, int status, const wxString& success, const wxString& failure);
 
   void OnTaskBarDClick(wxTaskBarIconEvent& event);
