@@ -227,6 +227,29 @@ TEST_F(DesktopTest, RecvRequestSelectsTheReceivePageAndStartsAReceive) {
   screenshot(desktop.mainWindow(), "mainMirelWx-status.png");
 }
 
+TEST_F(DesktopTest, TheSameCodeAskedTwiceStartsOneReceive) {
+  START_X(true);
+  startServer();
+  std::string code;
+  {
+    // Bob offers a file and goes offline: the receive then waits on the exchange.
+    enginetest::EngineHome bobHome(*server, BOB, dir.file("bob"));
+    testsupport::writeFile(dir.file("offered.txt"), "x");
+    enginetest::EngineProcess bob(bobHome);
+    bob.waitLoggedIn();
+    bob.command({{"op", "send"}, {"id", 1}, {"to", ALICE.user}, {"files", {dir.file("offered.txt")}}});
+    const auto created = bob.waitFor("TICKET_CREATE", 1);
+    ASSERT_TRUE(created && (*created)["reason"] == "") << bob.log();
+    code = (*created)["code"];
+  }
+  DesktopApp& desktop = startLoggedIn(ALICE);
+  const std::string recv = "http://127.0.0.1:" + std::to_string(home->tcpPort) + "/RECV?code=" + code;
+  EXPECT_EQ(desktoptest::httpGet(recv).first, 200);
+  EXPECT_EQ(desktoptest::httpGet(recv).first, 200);
+  const json state = desktop.waitFor([&](const json& s) { return DesktopApp::noted(s, "Error", "already receiving " + code); });
+  EXPECT_EQ(state["recv"]["pending"], 1) << state.dump(1);
+}
+
 TEST_F(DesktopTest, ReceiveByCodeLandsTheFilesAndShowsTheirRows) {
 #if !__has_include("net/handlers/CopyRequestHandler.h")
   GTEST_SKIP() << "needs the copy path (net/handlers/CopyRequestHandler.h), which this branch does not have yet";

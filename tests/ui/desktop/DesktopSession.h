@@ -75,14 +75,12 @@ class Child {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     if (extraFd >= 0) posix_spawn_file_actions_adddup2(&actions, extraFd, 3);
-    std::string command = args.at(0);
-    if (!dir.empty()) {
-      // posix_spawn has no working-folder action in glibc 2.36's public API: go through sh.
-      command = "/bin/sh";
-    }
+    // glibc 2.36's posix_spawn has no public working-folder action: a shell changes folder first.
     std::vector<std::string> argvStrings = args;
-    if (!dir.empty()) argvStrings = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", dir};
-    if (!dir.empty()) argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+    if (!dir.empty()) {
+      argvStrings = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", dir};
+      argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+    }
     std::vector<char*> argv;
     for (std::string& a : argvStrings) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -90,7 +88,7 @@ class Child {
     std::vector<char*> envp;
     for (std::string& e : envStrings) envp.push_back(e.data());
     envp.push_back(nullptr);
-    const int error = posix_spawnp(&pid, command.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int error = posix_spawnp(&pid, argvStrings[0].c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
       pid = -1;
