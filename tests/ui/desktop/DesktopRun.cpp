@@ -227,6 +227,51 @@ TEST_F(DesktopTest, RecvRequestSelectsTheReceivePageAndStartsAReceive) {
   screenshot(desktop.mainWindow(), "mainMirelWx-status.png");
 }
 
+TEST_F(DesktopTest, AtStartTheUnexpiredOffersAreOfferedAgain) {
+  START_X(true);
+  startServer();
+  // Two offers made earlier on this computer; the second is eight days old in the offers file.
+  home = std::make_unique<enginetest::EngineHome>(*server, ALICE, dir.file("work"));
+  const std::string offered = dir.file("offered.txt");
+  testsupport::writeFile(offered, "x");
+  std::vector<std::string> codes;
+  {
+    enginetest::EngineProcess earlier(*home);
+    earlier.waitLoggedIn();
+    for (int id : {1, 2}) {
+      earlier.command({{"op", "send"}, {"id", id}, {"to", BOB.user}, {"files", {offered}}});
+      const auto created = earlier.waitFor("TICKET_CREATE", id);
+      ASSERT_TRUE(created && (*created)["reason"] == "") << earlier.log();
+      codes.push_back((*created)["code"]);
+    }
+  }
+  const int64_t now = time(nullptr);
+  testsupport::writeFile(home->dir + "/tickets.json",
+                         json({{"to", BOB.user}, {"code", codes[0]}, {"createdAt", now - 60}, {"files", {offered}}}).dump() +
+                             "\nbroken\n" +
+                             json({{"to", BOB.user}, {"code", codes[1]}, {"createdAt", now - 8 * 86400}, {"files", {offered}}})
+                                 .dump() + "\n");
+  app = std::make_unique<DesktopApp>(*x, home->dir, dir.file("home"));
+  app->start();
+  x->window("^mirelcpp");
+  app->waitFor([](const json& s) { return s["engine"] == true && s["statusLineShown"] == false; });
+
+  // Bob fetches both: the desktop hands over the first; the expired one is offered by no one
+  // (the engine would refuse it too, so the offers file's own check is tested without a display).
+  enginetest::EngineHome bobHome(*server, BOB, dir.file("bob"));
+  enginetest::EngineProcess bob(bobHome);
+  bob.waitLoggedIn();
+  bob.command({{"op", "recv"}, {"id", 1}, {"code", codes[0]}});
+  const auto fresh = bob.waitFor("TICKET_GET", 1, 30000);
+  ASSERT_TRUE(fresh) << bob.log();
+  EXPECT_EQ((*fresh)["reason"], "");
+  EXPECT_EQ((*fresh)["paths"], json({offered}));
+  bob.command({{"op", "recv"}, {"id", 2}, {"code", codes[1]}});
+  const auto expired = bob.waitFor("TICKET_GET", 2, 30000);
+  ASSERT_TRUE(expired) << bob.log();
+  EXPECT_NE((*expired)["reason"], "");
+}
+
 TEST_F(DesktopTest, TheSameCodeAskedTwiceStartsOneReceive) {
   START_X(true);
   startServer();
