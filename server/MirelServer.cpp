@@ -38,6 +38,7 @@ MirelServer::MirelServer(const Options& options) : options(options) {
   web = std::make_unique<WebService>(*state, *certificates);
   rendezvous =
       std::make_unique<Rendezvous>(*state, options.host, options.udpPort, !options.noRelay);
+  if (options.relayViaPort != 0) rendezvous->useOutsideRelay(options.relayViaIp, options.relayViaPort);
 }
 
 MirelServer::~MirelServer() { stop(); }
@@ -47,6 +48,9 @@ void MirelServer::start() {
   web->start(options.host, options.httpsPort);
   SERVER_LOG << "serving https://" << options.host << ":" << options.httpsPort << "/ and udp "
              << options.host << ":" << options.udpPort << (options.noRelay ? " without relay" : "")
+             << (options.relayViaPort ? " relaying peers via " + options.relayViaIp + ":" +
+                                            std::to_string(options.relayViaPort)
+                                      : "")
              << "; clients trust " << certificates->caPath();
 }
 

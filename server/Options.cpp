@@ -41,6 +41,14 @@ Options Options::parse(const std::vector<std::string>& args) {
       options.addUser = true;
       options.addUserEmail = value(i);
       options.addUserPassword = value(i);
+    } else if (arg == "--relay-via") {
+      const std::string& where = value(i);
+      const size_t colon = where.rfind(':');
+      in_addr parsed;
+      if (colon == std::string::npos || inet_pton(AF_INET, where.substr(0, colon).c_str(), &parsed) != 1)
+        throw std::runtime_error("--relay-via needs IPV4:PORT, not \"" + where + "\"");
+      options.relayViaIp = where.substr(0, colon);
+      options.relayViaPort = parsePort(arg, where.substr(colon + 1));
     } else if (arg == "--no-relay") {
       options.noRelay = true;
     } else if (arg == "--verbose") {
@@ -62,6 +70,6 @@ Options Options::parse(const std::vector<std::string>& args) {
 
 std::string Options::usage() {
   return "usage: mirelServer --data DIR [--host IPV4] [--https-port N] [--udp-port N]\n"
-         "                   [--no-relay] [--verbose]\n"
+         "                   [--no-relay | --relay-via IPV4:PORT] [--verbose]\n"
          "       mirelServer --data DIR --add-user EMAIL PASSWORD\n";
 }

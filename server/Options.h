@@ -13,6 +13,10 @@ struct Options {
   std::string addUserEmail;
   std::string addUserPassword;
   bool noRelay = false;
+  // An outside relay (ip and port) that peers must use instead of meeting directly: for runs
+  // through a relay that delays or loses on purpose.
+  std::string relayViaIp;
+  int relayViaPort = 0;
   bool verbose = false;
 
   // Throws std::runtime_error naming the offending argument; `args` excludes the program name.

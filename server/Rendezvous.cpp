@@ -199,13 +199,17 @@ void Rendezvous::handleFind(int8_t* bytes, int n, const sockaddr_in& from, int64
                  << (fromFinder ? " not live" : " not from its echo address") << note;
     return;
   }
-  const std::string proxyIp = relay ? host : "";
-  const int proxyPort = relay ? port : 0;
+  const bool outside = outsideRelayPort != 0;
+  const std::string proxyIp = outside ? outsideRelayIp : relay ? host : "";
+  const int proxyPort = outside ? outsideRelayPort : relay ? port : 0;
+  // With an outside relay the direct punches go to the discard port, so only the relay joins them.
+  const int soughtPort = outside ? 9 : ntohs(sought->sin_port);
+  const int finderPort = outside ? 9 : ntohs(from.sin_port);
   // Both sides get the same roles: uuid opens, findUuid accepts.
-  p2p::ClientHole toFinder(find->uuid, find->findUuid, ServerState::ipText(*sought),
-                           ntohs(sought->sin_port), 0, proxyIp, proxyPort);
-  p2p::ClientHole toSought(find->uuid, find->findUuid, ServerState::ipText(from),
-                           ntohs(from.sin_port), 0, proxyIp, proxyPort);
+  p2p::ClientHole toFinder(find->uuid, find->findUuid, ServerState::ipText(*sought), soughtPort, 0,
+                           proxyIp, proxyPort);
+  p2p::ClientHole toSought(find->uuid, find->findUuid, ServerState::ipText(from), finderPort, 0,
+                           proxyIp, proxyPort);
   ByteBuffer out(DATAGRAM_MAX);
   toFinder.encode(out);
   send(out.array(), out.position(), from);

@@ -32,6 +32,13 @@ class Rendezvous {
   Rendezvous(const Rendezvous&) = delete;
   Rendezvous& operator=(const Rendezvous&) = delete;
 
+  // Peers are sent through this relay instead of being told each other's addresses. Call before
+  // start().
+  void useOutsideRelay(const std::string& ip, int port) {
+    outsideRelayIp = ip;
+    outsideRelayPort = port;
+  }
+
   // Binds the socket (throws when it cannot) and starts the thread.
   void start();
   void stop();
@@ -50,6 +57,8 @@ class Rendezvous {
   const std::string host;
   const int port;
   const bool relay;
+  std::string outsideRelayIp;
+  int outsideRelayPort = 0;
   sockaddr_in self{};
   int socketFd = -1;
   int wakeFds[2] = {-1, -1};

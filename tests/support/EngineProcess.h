@@ -148,6 +148,17 @@ class EngineProcess {
   }
 
   std::string log() const { return testsupport::readFile(logPath); }
+  pid_t processId() const { return pid; }
+
+  // Waits until the log file holds `text`; false on time-out.
+  bool waitLog(const std::string& text, int timeoutMs = 30000) const {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (log().find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
 
   std::vector<json> events;
   std::string logPath;

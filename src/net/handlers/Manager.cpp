@@ -64,7 +64,10 @@ p2p::Server::ServerCb<T>* oneCall(Answer answer) {
 // ---- construction ----
 
 Manager::Manager(const Properties& properties, p2p::UvLoop* loop)
-    : properties(properties), loop(loop), wallClock([] { return static_cast<int64_t>(std::time(nullptr)); }) {
+    : properties(properties),
+      loop(loop),
+      wallClock([] { return static_cast<int64_t>(std::time(nullptr)); }),
+      acceptedHandlerFactory(net::newAcceptedHandler) {
   router = std::make_unique<p2p::UdpRouter>(loop);
   server = std::make_unique<p2p::Server>(properties.serverUrl, properties.serverUdpPort, loop);
   acceptor = std::make_unique<p2p::PeerAcceptor>(properties.uuid, server.get(), router.get(), this);

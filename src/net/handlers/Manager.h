@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "net/Api.h"
+#include "net/handlers/AcceptedHandlers.h"
 #include "net/handlers/IContext.h"
 #include "net/handlers/PeerManager.h"
 #include "p2p/processes/LoginEcho.h"
@@ -91,6 +92,14 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
   // Emits one event through the current listener (takes ownership).
   void emit(Api::Event* event);
 
+  // What serves an accepted connection, chosen by its first message (tests put a peer of their
+  // own here). Null when the message is no request.
+  using AcceptedHandlerFactory = std::function<std::unique_ptr<IHandler>(IContext*, const Message*)>;
+  void setAcceptedHandlerFactory(AcceptedHandlerFactory factory) { acceptedHandlerFactory = std::move(factory); }
+  std::unique_ptr<IHandler> newAcceptedHandler(IContext* context, const Message* first) const {
+    return acceptedHandlerFactory(context, first);
+  }
+
   // The wall clock that offers are dated and aged by (tests put their own here).
   void setWallClock(WallClock clock) { wallClock = std::move(clock); }
   int64_t wallTime() const { return wallClock(); }
@@ -133,6 +142,7 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
   // The last progress of each copy this side serves, to report an end its handler did not.
   std::map<PeerManager*, std::unique_ptr<CopyProgress>> served;
   WallClock wallClock;
+  AcceptedHandlerFactory acceptedHandlerFactory;
 };
 
 }  // namespace net

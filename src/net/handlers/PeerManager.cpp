@@ -5,7 +5,6 @@
 #include <exception>
 #include <stdexcept>
 
-#include "net/handlers/AcceptedHandlers.h"
 #include "net/handlers/Manager.h"
 #include "net/messages/Message.h"
 #include "p2p/messages/Connect.h"
@@ -83,13 +82,13 @@ void PeerManager::reportClose(const std::string& reason) {
 
 void PeerManager::close(bool immidiately, const std::string& reason) {
   if (closing) {
-    if (immidiately && stream) stream->close(true);
+    if (immidiately && stream) stream->close(true, reason);
     return;
   }
   closing = true;
   reportClose(reason);
   if (stream) {
-    stream->close(immidiately);  // handle_close follows, now or once drained
+    stream->close(immidiately, reason);  // handle_close follows, now or once drained
   } else {
     deleteSoon();  // still punching: nothing to wind down
   }
@@ -158,7 +157,7 @@ void PeerManager::handle_recv(ByteBuffer* chunk) {
     }
     // While the handler still uses the last frame's bytes in place, the rest waits in the stream.
     if (handler && !handler->recvReady()) return;
-    if (recvLength == 0 && !takeLength(chunk)) return;
+    if (recvLength == 0 && !takeLength(chunk)) continue;  // the piece is used up, or the connection closing
     const int32_t n = std::min(chunk->remaining(), recvBuffer->remaining());
     recvBuffer->put(chunk->array(), chunk->position(), n);
     chunk->position(chunk->position() + n);
@@ -201,7 +200,7 @@ void PeerManager::dispatch() {
 
 // The first frame of an accepted connection says what the peer wants.
 void PeerManager::chooseHandler(const Message* first) {
-  std::unique_ptr<IHandler> chosen = newAcceptedHandler(this, first);
+  std::unique_ptr<IHandler> chosen = manager->newAcceptedHandler(this, first);
   if (!chosen) {
     UV_LOG("WARN") << "first message " << first->getOpcode() << " is no request, dropped";
     return;
@@ -248,7 +247,7 @@ void PeerManager::verify(const std::string& peerUuid, const std::string& peerUse
                          const std::string& peerSignature, p2p::Server::ServerCb<bool>* cb) {
   const std::string peerIp = stream ? stream->getAddress().getIp() : std::string();
   auto* request = new p2p::VerifyRequest(uuid(), peerUuid, peerUsername, peerIp, peerSignature);
-  manager->getServer()->exec(request, cb);
+  manager->getServer()->execLimited(request, cb);
 }
 
 void PeerManager::notify(void* data) {

@@ -16,13 +16,6 @@ constexpr uint64_t CHANGE_ECHO_DELAY = 1000;
 constexpr uint64_t REFUSED_ECHO_PERIOD = 10000;
 constexpr uint64_t RELOGIN_PERIOD = 2000;
 
-bool sameEndpoint(const SocketAddress& a, const SocketAddress& b) {
-  if (!a.isValid() || !b.isValid()) return false;
-  const auto* x = reinterpret_cast<const sockaddr_in*>(a.getSockaddr());
-  const auto* y = reinterpret_cast<const sockaddr_in*>(b.getSockaddr());
-  return x->sin_addr.s_addr == y->sin_addr.s_addr && x->sin_port == y->sin_port;
-}
-
 // The server's word on our address is kept only when it reads as an address.
 bool isIpText(const std::string& text) {
   if (text.empty() || text.size() >= INET6_ADDRSTRLEN) return false;
@@ -31,31 +24,6 @@ bool isIpText(const std::string& text) {
 }
 
 }  // namespace
-
-// The web login in flight: the request is its own callback, so the Server, which owns and
-// frees the request, also frees the callback. Detached (owner null) once LoginEcho is gone.
-class LoginEcho::LoginCall : public LoginRequest, public Server::ServerCb<long long> {
- public:
-  LoginCall(LoginEcho* owner, const std::string& uuid, const std::string& userName, const std::string& userkey,
-            bool keyRequired)
-      : LoginRequest(uuid, userName, userkey, "", keyRequired), owner(owner) {}
-
-  // Still attached here only when the Server cancelled the call: no answer will come.
-  ~LoginCall() override {
-    if (!owner) return;
-    owner->loginRestart = false;
-    owner->loginFinished(this);
-  }
-
-  void handleServerResponse(const Server::ServerResponse<long long>& r) override {
-    LoginEcho* answered = owner;
-    if (!answered) return;
-    answered->loginFinished(this);
-    answered->handleServerResponse(r);
-  }
-
-  LoginEcho* owner;
-};
 
 LoginEcho::LoginEcho(Server* server, UdpRouter* router, Cb* cb)
     : router(router), timer(nullptr), server(server), cb(cb), loop(router->getLoop()) {
@@ -66,9 +34,7 @@ LoginEcho::LoginEcho(Server* server, UdpRouter* router, Cb* cb)
 }
 
 LoginEcho::~LoginEcho() {
-  if (loginInFlight) loginInFlight->owner = nullptr;
   router->removeListener(this);
-  if (serverRelay.isValid()) router->removeRelay(serverRelay);
   delete timer;
 }
 
@@ -84,7 +50,7 @@ void LoginEcho::doLogin(const std::string& uuid, const std::string& userName, co
   clientEcho.tcpPort = tcpPort;
   // Likewise the answer to a login still in flight: it is thrown away and the new login
   // follows it, so that never more than one is in flight.
-  loginRestart = loginInFlight != nullptr;
+  loginRestart = loginInFlight;
   if (!hasAccount()) {
     UV_LOG("ERROR") << "login echo: no user key or computer identity, not logging in";
     changeStatus(NOT_AUTHORIZED, "not authorized");
@@ -100,19 +66,13 @@ void LoginEcho::doLogin(const std::string& uuid, const std::string& userName, co
 bool LoginEcho::hasAccount() const { return !userkey.empty() && !clientEcho.uuid.empty(); }
 
 void LoginEcho::startLogin(bool keyRequired) {
-  auto* call = new LoginCall(this, clientEcho.uuid, clientEcho.userName, userkey, keyRequired);
-  loginInFlight = call;
+  server->exec<long long>(new LoginRequest(clientEcho.uuid, clientEcho.userName, userkey, "", keyRequired), this);
+  loginInFlight = true;
   loginKeyed = keyRequired;
-  // Should exec fail, the Server deletes the call, which clears loginInFlight.
-  server->exec<long long>(call, call);
-}
-
-void LoginEcho::loginFinished(LoginCall* call) {
-  call->owner = nullptr;
-  if (loginInFlight == call) loginInFlight = nullptr;
 }
 
 void LoginEcho::handleServerResponse(const Server::ServerResponse<long long>& r) {
+  loginInFlight = false;
   if (loginRestart) {
     loginRestart = false;
     if (hasAccount()) startLogin(false);
@@ -156,7 +116,7 @@ void LoginEcho::handleTimer() {
 void LoginEcho::sendEcho() {
   const SocketAddress to = server->getUdpAddr();
   if (!to.isValid()) return;
-  trackServerRelay(to);
+  if (!serverRelay.relay().sameEndpoint(to)) serverRelay = UdpRouter::RelayRef(router, to);
   clientEcho.internalIp = server->getLocalIp();
   clientEcho.udpPort = router->getUdp()->getPort();
   if (challenge != 0) {
@@ -181,7 +141,7 @@ bool LoginEcho::handleRouter(Message* msg, const SocketAddress& from) {
 }
 
 bool LoginEcho::fromServer(const SocketAddress& from) const {
-  return !from.hasProxy() && sameEndpoint(from, server->getUdpAddr());
+  return !from.hasProxy() && from.sameEndpoint(server->getUdpAddr());
 }
 
 void LoginEcho::receiveServerEcho(const ServerEcho& echo) {
@@ -210,15 +170,6 @@ void LoginEcho::changeStatus(ResponseStatus status, const std::string& reason) {
   serverStatus = status;
   // Last: the listener may call back in (doLogin) and finds the state already settled.
   cb->handleLoginStatus(status, reason);
-}
-
-void LoginEcho::trackServerRelay(const SocketAddress& serverAddr) {
-  if (sameEndpoint(serverRelay, serverAddr)) return;
-  if (serverRelay.isValid()) router->removeRelay(serverRelay);
-  // The server relays datagrams for peers that cannot reach each other: its Proxy prefixes are
-  // to be believed.
-  router->addRelay(serverAddr);
-  serverRelay = serverAddr;
 }
 
 std::string LoginEcho::echoKey(int64_t forChallenge) const {

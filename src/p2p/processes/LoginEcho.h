@@ -11,8 +11,8 @@
 // looks at it once a second.
 //
 // Lifetime: the owner must not delete this object from inside handleLoginStatus; do it on a
-// later loop turn. A web login still in flight at deletion is detached and answers nobody. The
-// router and the Server must outlive this object.
+// later loop turn. A web login still in flight at deletion is cancelled. The router and the
+// Server must outlive this object.
 #pragma once
 
 #include <cstdint>
@@ -71,16 +71,12 @@ class LoginEcho : public UdpRouter::Cb, public UvTimer::Cb, public Server::Serve
   std::string getMyRemoteIp() const { return myRemoteIp; }
 
  private:
-  class LoginCall;
-
   bool hasAccount() const;
   void startLogin(bool keyRequired);
-  void loginFinished(LoginCall* call);
   void sendEcho();
   void receiveServerEcho(const ServerEcho& echo);
   void changeStatus(ResponseStatus status, const std::string& reason);
   bool fromServer(const SocketAddress& from) const;
-  void trackServerRelay(const SocketAddress& serverAddr);
   std::string echoKey(int64_t forChallenge) const;
 
   UdpRouter* router;
@@ -97,10 +93,12 @@ class LoginEcho : public UdpRouter::Cb, public UvTimer::Cb, public Server::Serve
   std::string myRemoteIp;
 
   UvLoop* loop;
-  LoginCall* loginInFlight = nullptr;  // not owned: the Server owns it
-  bool loginKeyed = false;             // the login in flight carries the key
-  bool loginRestart = false;           // the account changed while a login was in flight
-  SocketAddress serverRelay;           // the server's address as registered with the router
+  bool loginInFlight = false;
+  bool loginKeyed = false;    // the login in flight carries the key
+  bool loginRestart = false;  // the account changed while a login was in flight
+  // The server relays datagrams for peers that cannot reach each other: its Proxy prefixes are
+  // to be believed.
+  UdpRouter::RelayRef serverRelay;
 };
 
 }  // namespace p2p

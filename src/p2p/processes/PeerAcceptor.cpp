@@ -14,6 +14,7 @@ PeerAcceptor::PeerAcceptor(const std::string& myUuid, Server* server, UdpRouter*
 PeerAcceptor::~PeerAcceptor() { router->removeListener(this); }
 
 bool PeerAcceptor::handleRouter(Message* m, const SocketAddress& from) {
+  dropExpiredRelays();
   if (m->getOpcode() == Message::connect) {
     cb->handleAccept(static_cast<Connect*>(m), from);
     return true;
@@ -39,12 +40,22 @@ bool PeerAcceptor::handleRouter(Message* m, const SocketAddress& from) {
 
 void PeerAcceptor::handleHole(const std::string& peerUuid, const SocketAddress& address, int32_t) {
   UV_LOG("1") << "hole " << peerUuid << " " << address;
+  dropExpiredRelays();
   auto it = holes.find(peerUuid);
   if (it == holes.end()) return;
+  if (address.hasProxy() && lingering.size() < MAX_HOLES) {
+    lingering.push_back(Lingering{router->getLoop()->now() + RELAY_LINGER_MS,
+                                  UdpRouter::RelayRef(router, address.getProxy())});
+  }
   // The hole reports from deep inside its own calls: it goes on a later loop turn.
   std::unique_ptr<PeerHole> finished = std::move(it->second);
   holes.erase(it);
   router->getLoop()->deleteSoon(std::move(finished));
+}
+
+void PeerAcceptor::dropExpiredRelays() {
+  const uint64_t now = router->getLoop()->now();
+  while (!lingering.empty() && lingering.front().until <= now) lingering.pop_front();
 }
 
 }  // namespace p2p

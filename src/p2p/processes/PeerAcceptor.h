@@ -3,6 +3,8 @@
 // `connect` goes to the owner, who tells new streams from known ones. Loop thread only.
 #pragma once
 
+#include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -33,8 +35,11 @@ class PeerAcceptor : public UdpRouter::Cb, public PeerHole::Cb {
 
   bool handleRouter(Message* m, const SocketAddress& from) override;
   // On this side the punch only opens the path (the stream arrives as a `connect`), so success
-  // and failure both end the hole.
+  // and failure both end the hole. A path through a relay keeps the relay believed for
+  // RELAY_LINGER_MS more, so that the `connect` that follows through it is not dropped.
   void handleHole(const std::string& peerUuid, const SocketAddress& address, int32_t protocol) override;
+
+  static constexpr uint64_t RELAY_LINGER_MS = 10000;
 
   // Attempts still running.
   size_t holeCount() const { return holes.size(); }
@@ -47,6 +52,13 @@ class PeerAcceptor : public UdpRouter::Cb, public PeerHole::Cb {
   // Each attempt sends punches to an address from a datagram: their number is bounded.
   static constexpr size_t MAX_HOLES = 64;
   std::map<std::string, std::unique_ptr<PeerHole>> holes;  // keyed by the opening side
+  struct Lingering {
+    uint64_t until;
+    UdpRouter::RelayRef relay;
+  };
+  std::deque<Lingering> lingering;  // in order of expiry
+
+  void dropExpiredRelays();
 };
 
 }  // namespace p2p

@@ -29,12 +29,6 @@ bool parseAddress(const std::string& ip, int32_t port, SocketAddress& out) {
   }
 }
 
-bool sameEndpoint(const SocketAddress& a, const SocketAddress& b) {
-  const auto* x = reinterpret_cast<const sockaddr_in*>(a.getSockaddr());
-  const auto* y = reinterpret_cast<const sockaddr_in*>(b.getSockaddr());
-  return a.isValid() && b.isValid() && x->sin_addr.s_addr == y->sin_addr.s_addr && x->sin_port == y->sin_port;
-}
-
 }  // namespace
 
 PeerHole::PeerHole(const std::string& myUuid, const std::string& uuid, const std::string& findUuid, Server* server,
@@ -58,7 +52,7 @@ PeerHole::~PeerHole() {
 }
 
 bool PeerHole::isFromServer(const Server* server, const SocketAddress& from) {
-  return !from.hasProxy() && sameEndpoint(from, server->getUdpAddr());
+  return !from.hasProxy() && from.sameEndpoint(server->getUdpAddr());
 }
 
 void PeerHole::punch(Cb* callback) {
@@ -104,10 +98,10 @@ void PeerHole::takeServerHole(const ClientHole& hole, const SocketAddress& from)
   SocketAddress peer;
   if (!parseAddress(ip, hole.port, peer)) return;
   if (!hole.proxyIp.empty()) {
-    SocketAddress relay;
-    if (parseAddress(hole.proxyIp, hole.proxyPort, relay)) {
-      proxyAddress = relay;
-      router->addRelay(relay);  // so that the peers it forwards are believed
+    SocketAddress named;
+    if (parseAddress(hole.proxyIp, hole.proxyPort, named)) {
+      proxyAddress = named;
+      relay = UdpRouter::RelayRef(router, named);
     }
   }
   peerAddressFromServer = peer;
@@ -117,6 +111,10 @@ void PeerHole::takeServerHole(const ClientHole& hole, const SocketAddress& from)
 
 void PeerHole::takePeerHole(const ClientHole& hole, const SocketAddress& from) {
   if (hole.port > 0) return;  // the server again: this attempt already knows the peer
+  if (!fromNamedPeer(from)) {
+    UV_LOG("1") << "PeerHole: punch from another than the peer the server named, ignored: " << from;
+    return;
+  }
   if (hole.protocol < 1) {
     UV_LOG("1") << "PeerHole: protocol " << hole.protocol << " ignored from " << from;
     return;
@@ -129,6 +127,11 @@ void PeerHole::takePeerHole(const ClientHole& hole, const SocketAddress& from) {
   } else {
     state = WaitingForAckFromPeer;
   }
+}
+
+bool PeerHole::fromNamedPeer(const SocketAddress& from) const {
+  if (from.hasProxy()) return proxyAddress.isValid() && from.getProxy().sameEndpoint(proxyAddress);
+  return from.sameIp(peerAddressFromServer);
 }
 
 void PeerHole::handleTimer() {

@@ -6,6 +6,10 @@
 // fourth tick on, punches go through the relay the server named, if any; after the seventh the
 // attempt fails. Loop thread only.
 //
+// Both uuids travel in clear, so a punch is taken only from the computer the server named:
+// from its IP address (any port, since an address translator may change it) or through the
+// relay the server named. Anyone else who answers first is not taken for the peer.
+//
 // In every attempt `uuid` is the opening side and `findUuid` the accepting side, on both
 // computers; the local side opens exactly when `uuid` is `myUuid`.
 #pragma once
@@ -77,6 +81,7 @@ class PeerHole : public UdpRouter::Cb, public UvTimer::Cb {
   bool opening() const { return uuid == myUuid; }
   void takeServerHole(const ClientHole& hole, const SocketAddress& from);
   void takePeerHole(const ClientHole& hole, const SocketAddress& from);
+  bool fromNamedPeer(const SocketAddress& from) const;
   void restartTicks();
   void sendFindToServer();
   void sendHoleToPeer();
@@ -97,6 +102,7 @@ class PeerHole : public UdpRouter::Cb, public UvTimer::Cb {
   SocketAddress peerAddressFromServer;  // punches go there
   SocketAddress peerAddressFromPeer;    // where the peer's punch came from: acknowledged, and the result
   SocketAddress proxyAddress;           // the relay the server named, if any
+  UdpRouter::RelayRef relay;            // so that the peers it forwards are believed
 
   std::string myUuid;
   std::string uuid;

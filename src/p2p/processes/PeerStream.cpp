@@ -28,33 +28,27 @@ int32_t clampTo(int32_t value, int32_t low, int32_t high) { return std::max(low,
 
 }  // namespace
 
-// Lets code that called into the owner learn whether the owner deleted the stream meanwhile.
-// Nests: a deletion seen by an inner call is passed on to every outer one.
-class PeerStream::OwnerCall {
- public:
-  explicit OwnerCall(PeerStream* stream) : stream(stream), outer(stream->destroyed) { stream->destroyed = &gone; }
-  ~OwnerCall() {
-    if (!gone) {
-      stream->destroyed = outer;
-    } else if (outer) {
-      *outer = true;
-    }
-  }
-  OwnerCall(const OwnerCall&) = delete;
-  OwnerCall& operator=(const OwnerCall&) = delete;
-  bool alive() const { return !gone; }
-
- private:
-  PeerStream* stream;
-  bool* outer;
-  bool gone = false;
-};
-
 template <class F>
 bool PeerStream::callOwner(F&& call) {
-  OwnerCall guard(this);
-  call();
-  return guard.alive();
+  const Liveness::Watch watch = liveness.watch();
+  std::string failure;
+  try {
+    call();
+    return watch.alive();
+  } catch (const std::exception& e) {
+    failure = e.what();
+  } catch (...) {
+  }
+  // The owner may have ended the stream before it threw: then nothing of it is touched.
+  return watch.alive() && ownerFailed(failure);
+}
+
+// One connection's fault ends that connection, not the loop that carries every other one.
+bool PeerStream::ownerFailed(const std::string& what) {
+  // An empty reason would read as an orderly end.
+  const std::string reason = what.empty() ? "unknown exception" : what;
+  UV_LOG("WARN") << "PeerStream: channel " << channelId << " closed, its owner failed: " << reason;
+  return closeNow(reason);
 }
 
 PeerStream::PeerStream(UdpRouter* router, Cb* cb)
@@ -69,7 +63,6 @@ PeerStream::PeerStream(UdpRouter* router, Cb* cb)
 }
 
 PeerStream::~PeerStream() {
-  if (destroyed) *destroyed = true;
   router->removeListener(this);
   timer.reset();
   for (Data* packet : recvPool) freePacket(packet);
@@ -89,6 +82,7 @@ void PeerStream::connect(const SocketAddress& addr) {
   if (state != Created) throw std::runtime_error(Utils::format("Illegal state in connect: %d", state));
   UV_LOG("2") << "connect " << addr;
   peerAddr = addr;
+  relay = UdpRouter::RelayRef(router, addr.getProxy());
   payloadLength = addr.hasProxy() ? RelayedPayloadLength : PayloadLength;
   std::string p;
   std::string g;
@@ -115,6 +109,7 @@ bool PeerStream::accept(const Connect* msg, const SocketAddress& from) {
   }
   UV_LOG("2") << "accept " << from;
   peerAddr = from;
+  relay = UdpRouter::RelayRef(router, from.getProxy());
   payloadLength = from.hasProxy() ? RelayedPayloadLength : PayloadLength;
   channelId = msg->channelId;
   maxSendPool = clampTo(msg->sendPoolSize, MinPeerPoolSize, MaxPeerPoolSize);
@@ -122,13 +117,15 @@ bool PeerStream::accept(const Connect* msg, const SocketAddress& from) {
   std::string failure;
   if (!msg->p.empty() && !msg->g.empty() && !msg->pk.empty()) {
     keyExchange.reset(new DHKeyExchange());
+    std::string p;
+    std::string g;
     try {
       keyExchange->setPG(msg->p, msg->g);
-      const int flags = keyExchange->check();
-      if (flags != 0) failure = "PG error " + std::to_string(flags);
+      keyExchange->getPG(p, g);  // the same group always reads the same here
     } catch (const std::exception& e) {
       failure = std::string("PG error ") + e.what();
     }
+    if (failure.empty()) failure = router->groupGate().admit(p, g, [this] { return keyExchange->check(); });
     if (failure.empty()) {
       try {
         const std::string own = keyExchange->genPublicKey();
@@ -495,7 +492,7 @@ void PeerStream::handleTimer() {
     return;
   }
   if (sendWait.empty() && sendSent.empty() && recvHeld == 0) {
-    closeNow(std::string());
+    closeNow(closeReason);
   } else if (t > closeTime + CloseTimeout) {
     closeNow("close timeout");
   }
@@ -503,12 +500,13 @@ void PeerStream::handleTimer() {
 
 // ---- closing ----
 
-void PeerStream::close(bool now) {
+void PeerStream::close(bool immediately, const std::string& reason) {
   if (state == Closed) return;
+  if (closeReason.empty()) closeReason = reason;
   const bool drained = sendWait.empty() && sendSent.empty() && recvHeld == 0;
-  if (now || drained) {
+  if (immediately || drained) {
     // Cutting a stream short is no orderly end, for either side.
-    closeNow(drained ? std::string() : "closed with data undelivered");
+    closeNow(drained || !closeReason.empty() ? closeReason : "closed with data undelivered");
     return;
   }
   if (state == Closing) return;
@@ -518,14 +516,16 @@ void PeerStream::close(bool now) {
 
 bool PeerStream::closeNow(const std::string& reason) {
   if (state == Closed) return true;
+  // A copy: the reason may be this stream's own, and the owner may delete the stream.
+  const std::string told = reason;
   if (peerAddr.isValid() && channelId != 0) {
     Close message(channelId);
-    message.reason = reason.substr(0, MaxReasonLength);
+    message.reason = told.substr(0, MaxReasonLength);
     transmit(message);
   }
   state = Closed;
   timer->stop();
-  return callOwner([this, &reason] { cb->handle_close(reason); });
+  return callOwner([this, &told] { cb->handle_close(told); });
 }
 
 // ---- log ----

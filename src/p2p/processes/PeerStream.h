@@ -20,6 +20,7 @@
 #include "p2p/messages/DataAck2.h"
 #include "p2p/processes/SocketAddress.h"
 #include "p2p/processes/UdpRouter.h"
+#include "p2p/uv/Liveness.h"
 #include "p2p/uv/UvTimer.h"
 #include "utils/ByteBuffer.h"
 
@@ -37,7 +38,9 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   enum State : int32_t { Created = 0, Connecting = 1, Connected = 2, Closing = 3, Closed = 4 };
 
   // The owner. It may delete the stream from handle_close (and only there); the stream
-  // touches nothing of itself once that call returns.
+  // touches nothing of itself once that call returns. An exception out of handle_connect,
+  // handle_recv or handle_send closes this stream with the exception's text as the reason,
+  // told to the peer and to handle_close; it goes no further.
   class Cb {
    public:
     virtual ~Cb() = default;
@@ -97,17 +100,22 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   // (wrong protocol or channel id 0): nothing is sent and the stream stays Created. True when
   // the stream took it: it is then Connected, or, when the key agreement failed, already closed
   // with the reason ("PG error ..." or "error generating key ...") told to both ends; in that
-  // case the owner has heard handle_close before accept returns. Throws
-  // "Illegal state in accept: %d" unless Created.
+  // case the owner has heard handle_close before accept returns. The router's group gate
+  // decides whether the peer's group is checked, or refused ("PG error: too many new groups,
+  // try later"). Throws "Illegal state in accept: %d" unless Created.
   bool accept(const Connect* msg, const SocketAddress& from);
 
   // Takes as many bytes from b's position as the send pool holds room for (none unless
   // Connected); the rest stays in b for after handle_send.
   void send(ByteBuffer* b);
 
-  // now, or nothing pending: ends at once (handle_close runs inside this call). Otherwise
-  // Closing: the queued data is still delivered first.
-  void close(bool now);
+  // Ends the stream with `reason`, which the peer hears in the `close` message and the owner
+  // in handle_close (empty: an orderly end). immediately, or nothing pending: ends at once
+  // (handle_close runs inside this call); cutting queued data short without a reason reports
+  // "closed with data undelivered". Otherwise Closing: the queued data is still delivered
+  // first, then the stream ends with the reason, or with "close timeout" when it cannot drain.
+  // The first non-empty reason given is the one kept.
+  void close(bool immediately, const std::string& reason = "");
 
   bool isConnected() const { return state == Connected; }
   int32_t getChannelId() const { return channelId; }
@@ -132,10 +140,11 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   bool slowStart = false;
 
  private:
-  // Calls into the owner; false when the owner deleted the stream meanwhile.
+  // Calls into the owner; false when the owner deleted the stream meanwhile. An exception
+  // from the owner closes the stream with its text.
   template <class F>
   bool callOwner(F&& call);
-  class OwnerCall;
+  bool ownerFailed(const std::string& what);
 
   uint64_t now() const;
   void enterConnected();
@@ -167,6 +176,8 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   std::unique_ptr<Sosemanuk> readCypher;
   std::unique_ptr<Sosemanuk> writeCypher;
   int32_t channelId = 0;
+  UdpRouter::RelayRef relay;  // keeps the router believing a peer reached through a relay
+  std::string closeReason;    // the owner's, until the stream ends
   int32_t payloadLength = PayloadLength;  // per packet; less behind a relay
   uint64_t connectTime = 0;
   uint64_t closeTime = 0;  // entering Closing, then each acknowledgement that advanced
@@ -196,7 +207,7 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   std::deque<Data*> sendWait;   // queued, not sent yet
   std::deque<Data*> sendSent;   // sent, not acknowledged
 
-  bool* destroyed = nullptr;  // set by the destructor while the stream is calling its owner
+  Liveness liveness;
 };
 
 }  // namespace p2p

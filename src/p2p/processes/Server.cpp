@@ -1,13 +1,22 @@
 #include "p2p/processes/Server.h"
 
+#include <curl/curl.h>
+
+#include <algorithm>
 #include <stdexcept>
 
 #include "p2p/uv/UvLog.h"
 
 namespace p2p {
 
+namespace {
+
+size_t laneWidthOf(unsigned poolThreads) { return std::max<size_t>(1, poolThreads / 2); }
+
+}  // namespace
+
 Server::Server(std::string host, int udpPort, UvLoop* loop, std::string caFile)
-    : Resident(loop), _host(std::move(host)), _udpPort(udpPort) {
+    : Resident(loop), _host(std::move(host)), _udpPort(udpPort), _laneWidth(laneWidthOf(UvLoop::threadPoolSize())) {
   _settings.caFile = std::move(caFile);
 }
 
@@ -16,9 +25,11 @@ Server::~Server() { cancelCalls(); }
 void Server::onLoopClosing() { cancelCalls(); }
 
 void Server::cancelCalls() {
-  // Deleting a call deletes its HttpRequest, which detaches and aborts the transfer.
+  // Deleting a started call deletes its HttpRequest, which detaches and aborts the transfer.
   for (Call* call : _calls) delete call;
   _calls.clear();
+  for (Call* call : _waiting) delete call;
+  _waiting.clear();
 }
 
 void Server::setTimeouts(long connectTimeoutMs, long totalTimeoutMs) {
@@ -26,29 +37,88 @@ void Server::setTimeouts(long connectTimeoutMs, long totalTimeoutMs) {
   _settings.totalTimeoutMs = totalTimeoutMs;
 }
 
-void Server::start(std::unique_ptr<Call> call, const std::string& path) {
+// ---- calls and their lanes ----
+
+Server::PendingCalls::~PendingCalls() {
+  // A copy first: cancelling may end the callback of another call, which changes nothing here.
+  std::vector<Liveness::Ref<Call>> calls;
+  calls.swap(_calls);
+  for (const Liveness::Ref<Call>& ref : calls) {
+    if (Call* call = ref.get()) call->cancel();
+  }
+}
+
+void Server::PendingCalls::add(Call* call) {
+  _calls.erase(std::remove_if(_calls.begin(), _calls.end(), [](const Liveness::Ref<Call>& ref) { return !ref; }),
+               _calls.end());
+  _calls.emplace_back(call, call->liveness);
+}
+
+void Server::submit(std::unique_ptr<Call> call, PendingCalls& pending) {
+  if (!residentLoop()) throw std::runtime_error("Server: the loop is gone");
+  if (call->limited && _laneBusy >= _laneWidth) {
+    pending.add(call.get());
+    _waiting.push_back(call.release());
+    return;
+  }
+  start(call.get());
+  pending.add(call.release());
+}
+
+// Throws, leaving the call to the caller, when the transfer cannot start.
+void Server::start(Call* call) {
   UvLoop* loop = residentLoop();
   if (!loop) throw std::runtime_error("Server: the loop is gone");
-  call->httpRequest = std::make_unique<HttpRequest>(_host + path, loop, _settings);
-  Call* started = call.get();
-  _calls.insert(call.release());
+  call->httpRequest = std::make_unique<HttpRequest>(call->url, loop, _settings);
+  if (call->limited) {
+    // Counted until the pool thread lets go, which an aborted transfer does a little later.
+    call->httpRequest->whenPoolReleased([server = Liveness::Ref<Server>(this, _liveness)] {
+      if (Server* alive = server.get()) alive->laneReleased();
+    });
+  }
+  _calls.insert(call);
   try {
-    started->httpRequest->exec(started);
+    call->httpRequest->exec(call);
   } catch (...) {
-    _calls.erase(started);
-    delete started;
+    _calls.erase(call);
     throw;
   }
+  if (call->limited) ++_laneBusy;
+}
+
+void Server::laneReleased() {
+  if (_laneBusy > 0) --_laneBusy;
+  const Liveness::Watch alive = _liveness.watch();
+  while (alive.alive() && _laneBusy < _laneWidth && !_waiting.empty()) {
+    std::unique_ptr<Call> next(_waiting.front());
+    _waiting.pop_front();
+    try {
+      start(next.get());
+      next.release();
+    } catch (const std::exception& e) {
+      // Its caller has long returned: the failure is its answer.
+      next.release()->handleResponse(CURLE_FAILED_INIT, e.what(), std::string());
+    }
+  }
+}
+
+void Server::cancel(Call* call) {
+  if (_calls.erase(call) == 0) {
+    auto waiting = std::find(_waiting.begin(), _waiting.end(), call);
+    if (waiting == _waiting.end()) return;  // answered, or already ending
+    _waiting.erase(waiting);
+  }
+  delete call;
 }
 
 void Server::Call::handleResponse(int status, const std::string& error, const std::string& body) {
   std::unique_ptr<Call> self(this);
   Server* server = _server;
   server->_calls.erase(this);
-  std::weak_ptr<int> alive = server->_alive;
+  const Liveness::Watch alive = server->_liveness.watch();
   // The callback runs first: during the first answer it still sees no learnt address.
   deliver(status, error, body);
-  if (alive.expired()) return;  // the callback deleted the Server
+  if (!alive.alive() || !httpRequest) return;  // the callback deleted the Server
   server->learnAddresses(*httpRequest);
 }
 

@@ -4,23 +4,33 @@
 // rendezvous server (the web server's IP with the UDP port) and the local address in use.
 //
 // Lifetime: deleting the Server, or the loop going away first, cancels the calls in flight:
-// their transfers are aborted and their callbacks are not called. A callback may delete the
-// Server.
+// their transfers are aborted and their callbacks are not called. Deleting a callback cancels
+// the calls still on their way to it the same way. A callback may delete the Server, and
+// itself.
+//
+// Lanes: exec() starts every call at once. execLimited() is for the calls a peer connection
+// makes for its peer (Verify): those share the libuv pool with the file I/O of every transfer,
+// so at most limitedLaneWidth() of them hold a pool thread at once and the rest wait in order.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "p2p/processes/SocketAddress.h"
 #include "p2p/uv/HttpRequest.h"
+#include "p2p/uv/Liveness.h"
 #include "p2p/uv/UvLoop.h"
 
 namespace p2p {
 
 class Server : public UvLoop::Resident {
+  class Call;
+
  public:
   // A call of the web server. The constructor writes the path and query, relative to the base
   // URL, into `path`; parseResponse turns the body of a status-200 answer into T and throws
@@ -45,11 +55,33 @@ class Server : public UvLoop::Resident {
     bool isOk() const { return status >= 100 && status < 400 && error.empty(); }
   };
 
+  // What a callback keeps of the calls on their way to it: destroying it cancels them (a
+  // waiting call leaves the queue, a running transfer is aborted). A copy starts empty.
+  class PendingCalls {
+   public:
+    PendingCalls() = default;
+    PendingCalls(const PendingCalls&) {}
+    PendingCalls& operator=(const PendingCalls&) { return *this; }
+    ~PendingCalls();
+
+   private:
+    friend class Server;
+    void add(Call* call);
+
+    std::vector<Liveness::Ref<Call>> _calls;
+  };
+
+  // The receiver of answers. Destroying it before an answer cancels that call: it is never
+  // called for it.
   template <class T>
   class ServerCb {
    public:
     virtual ~ServerCb() = default;
     virtual void handleServerResponse(const ServerResponse<T>& response) = 0;
+
+   private:
+    friend class Server;
+    PendingCalls _pending;
   };
 
   static constexpr const char* DEFAULT_CA_FILE = "cacert.pem";
@@ -65,6 +97,17 @@ class Server : public UvLoop::Resident {
   // one answer on the loop thread, unless the call is cancelled (see above). Returns at once.
   template <class T>
   void exec(ServerRequest<T>* request, ServerCb<T>* cb);
+  // The same in the limited lane: sent once fewer than limitedLaneWidth() calls of the lane
+  // hold a pool thread, in the order of the calls.
+  template <class T>
+  void execLimited(ServerRequest<T>* request, ServerCb<T>* cb);
+
+  // Half the loop's thread pool, at least one.
+  size_t limitedLaneWidth() const { return _laneWidth; }
+  // Pool threads that calls of the limited lane hold now (an aborted transfer holds its thread
+  // until libcurl lets go), and calls waiting for one.
+  size_t limitedRunning() const { return _laneBusy; }
+  size_t limitedWaiting() const { return _waiting.size(); }
 
   // A numeric answer, read the way std::stoll reads base 10: leading blanks, a sign, digits up
   // to the first other character. Throws when there is no number or it does not fit.
@@ -79,13 +122,19 @@ class Server : public UvLoop::Resident {
   void onLoopClosing() override;
 
  private:
-  // One call in flight: owns its HttpRequest; the typed part lives in Exchange.
+  // One call, waiting or in flight: owns its HttpRequest once started; the typed part lives
+  // in Exchange.
   class Call : public HttpRequest::Cb {
    public:
-    explicit Call(Server* server) : _server(server) {}
+    Call(Server* server, std::string url, bool limited) : url(std::move(url)), limited(limited), _server(server) {}
     void handleResponse(int status, const std::string& error, const std::string& body) override;
+    // Its callback is going: the call ends without an answer.
+    void cancel() { _server->cancel(this); }
 
+    const std::string url;
+    const bool limited;
     std::unique_ptr<HttpRequest> httpRequest;
+    Liveness liveness;
 
    protected:
     virtual void deliver(int status, const std::string& error, const std::string& body) = 0;
@@ -101,7 +150,12 @@ class Server : public UvLoop::Resident {
   static std::string failureText(int status, const std::string& error, const std::string& body);
   static std::string badResponseText(const char* what);
 
-  void start(std::unique_ptr<Call> call, const std::string& path);
+  template <class T>
+  void submit(ServerRequest<T>* request, ServerCb<T>* cb, bool limited);
+  void submit(std::unique_ptr<Call> call, PendingCalls& pending);
+  void start(Call* call);
+  void laneReleased();
+  void cancel(Call* call);
   void learnAddresses(const HttpRequest& request);
   void cancelCalls();
 
@@ -111,16 +165,19 @@ class Server : public UvLoop::Resident {
   SocketAddress _udpAddr;
   int _udpPort;
   HttpRequest::Settings _settings;
-  std::unordered_set<Call*> _calls;  // owned
+  std::unordered_set<Call*> _calls;  // owned, started
+  std::deque<Call*> _waiting;        // owned, of the limited lane, in order
+  size_t _laneWidth;
+  size_t _laneBusy = 0;
   // Lets a call tell whether its callback deleted the Server.
-  std::shared_ptr<int> _alive = std::make_shared<int>(0);
+  Liveness _liveness;
 };
 
 template <class T>
 class Server::Exchange : public Server::Call {
  public:
-  Exchange(Server* server, std::unique_ptr<ServerRequest<T>> request, ServerCb<T>* cb)
-      : Call(server), _request(std::move(request)), _cb(cb) {}
+  Exchange(Server* server, std::string url, bool limited, std::unique_ptr<ServerRequest<T>> request, ServerCb<T>* cb)
+      : Call(server, std::move(url), limited), _request(std::move(request)), _cb(cb) {}
 
  protected:
   void deliver(int status, const std::string& error, const std::string& body) override {
@@ -146,9 +203,19 @@ class Server::Exchange : public Server::Call {
 
 template <class T>
 void Server::exec(ServerRequest<T>* request, ServerCb<T>* cb) {
+  submit(request, cb, false);
+}
+
+template <class T>
+void Server::execLimited(ServerRequest<T>* request, ServerCb<T>* cb) {
+  submit(request, cb, true);
+}
+
+template <class T>
+void Server::submit(ServerRequest<T>* request, ServerCb<T>* cb, bool limited) {
   std::unique_ptr<ServerRequest<T>> owned(request);
-  std::string path = request->path.str();
-  start(std::make_unique<Exchange<T>>(this, std::move(owned), cb), path);
+  std::string url = _host + request->path.str();
+  submit(std::make_unique<Exchange<T>>(this, std::move(url), limited, std::move(owned), cb), cb->_pending);
 }
 
 }  // namespace p2p

@@ -50,7 +50,12 @@ void SocketAddress::setProxy(const sockaddr* address) {
   proxyValid = true;
 }
 
-char* SocketAddress::getIp() const { return valid ? inet_ntoa(addr.sin_addr) : nullptr; }
+std::string SocketAddress::getIp() const {
+  if (!valid) return std::string();
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+  return text;
+}
 
 int SocketAddress::getPort() const { return valid ? ntohs(addr.sin_port) : 0; }
 
@@ -68,8 +73,17 @@ std::ostream& operator<<(std::ostream& out, const SocketAddress& address) {
 }
 
 bool SocketAddress::sameEndpoint(const SocketAddress& other) const {
-  return valid && other.valid && addr.sin_addr.s_addr == other.addr.sin_addr.s_addr &&
-         addr.sin_port == other.addr.sin_port;
+  return sameIp(other) && addr.sin_port == other.addr.sin_port;
+}
+
+bool SocketAddress::sameIp(const SocketAddress& other) const {
+  return valid && other.valid && addr.sin_addr.s_addr == other.addr.sin_addr.s_addr;
+}
+
+SocketAddress SocketAddress::getProxy() const {
+  SocketAddress relay;
+  if (proxyValid) relay.setAddress(getProxySockaddr());
+  return relay;
 }
 
 }  // namespace p2p

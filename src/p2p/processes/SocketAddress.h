@@ -27,10 +27,13 @@ class SocketAddress {
   bool hasProxy() const { return proxyValid; }
   // Both hold the same endpoint (address and port), whatever relay each names.
   bool sameEndpoint(const SocketAddress& other) const;
+  // Both hold an endpoint with the same IPv4 address, whatever the ports.
+  bool sameIp(const SocketAddress& other) const;
+  // The relay as an address of its own; invalid when there is none.
+  SocketAddress getProxy() const;
 
-  // Dotted text of the endpoint, null when there is none. The text lives in a per-thread
-  // buffer that the next call overwrites.
-  char* getIp() const;
+  // Dotted text of the endpoint, empty when there is none.
+  std::string getIp() const;
   // Host-order port of the endpoint, 0 when there is none.
   int getPort() const;
 

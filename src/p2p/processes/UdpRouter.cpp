@@ -92,7 +92,7 @@ void UdpRouter::UdpSendCb::finished() {
 
 UdpRouter::UdpRouter(UvLoop* loop) : UdpRouter(loop, 0) {}
 
-UdpRouter::UdpRouter(UvLoop* loop, int port) : loop(loop), udp(nullptr) {
+UdpRouter::UdpRouter(UvLoop* loop, int port) : loop(loop), udp(nullptr), gate(loop) {
   udp = createUdp(loop, port, this);
   // Every peer stream shares this one socket: deep kernel buffers ride out bursts of a window.
   udp->setBufferSizes(SOCKET_BUFFER_SIZE);
@@ -114,21 +114,60 @@ void UdpRouter::removeListener(Cb* cb) {
 }
 
 void UdpRouter::addRelay(const SocketAddress& relay) {
-  if (!relay.isValid() || isRelay(relay)) return;
-  relays.push_back(endpointOf(relay));
+  if (!relay.isValid()) return;
+  const sockaddr_in& added = endpointOf(relay);
+  for (Relay& known : relays) {
+    if (sameEndpoint(known.endpoint, added)) {
+      ++known.users;
+      return;
+    }
+  }
+  relays.push_back(Relay{added, 1});
 }
 
 void UdpRouter::removeRelay(const SocketAddress& relay) {
   if (!relay.isValid()) return;
   const sockaddr_in& gone = endpointOf(relay);
-  relays.erase(std::remove_if(relays.begin(), relays.end(), [&](const sockaddr_in& r) { return sameEndpoint(r, gone); }),
-               relays.end());
+  auto it = std::find_if(relays.begin(), relays.end(), [&](const Relay& r) { return sameEndpoint(r.endpoint, gone); });
+  if (it == relays.end()) return;
+  if (--it->users == 0) relays.erase(it);
 }
 
 bool UdpRouter::isRelay(const SocketAddress& address) const {
   if (!address.isValid()) return false;
   const sockaddr_in& wanted = endpointOf(address);
-  return std::any_of(relays.begin(), relays.end(), [&](const sockaddr_in& r) { return sameEndpoint(r, wanted); });
+  return std::any_of(relays.begin(), relays.end(), [&](const Relay& r) { return sameEndpoint(r.endpoint, wanted); });
+}
+
+// ---- RelayRef ----
+
+UdpRouter::RelayRef::RelayRef(UdpRouter* router, const SocketAddress& relay) {
+  if (!relay.isValid()) return;
+  _relay.setAddress(relay.getSockaddr());  // the endpoint alone
+  _router = router;
+  _router->addRelay(_relay);
+}
+
+UdpRouter::RelayRef::RelayRef(RelayRef&& other) noexcept : _router(other._router), _relay(other._relay) {
+  other._router = nullptr;
+  other._relay = SocketAddress();
+}
+
+UdpRouter::RelayRef& UdpRouter::RelayRef::operator=(RelayRef&& other) noexcept {
+  if (this != &other) {
+    reset();
+    _router = other._router;
+    _relay = other._relay;
+    other._router = nullptr;
+    other._relay = SocketAddress();
+  }
+  return *this;
+}
+
+void UdpRouter::RelayRef::reset() {
+  if (_router) _router->removeRelay(_relay);
+  _router = nullptr;
+  _relay = SocketAddress();
 }
 
 // ---- sending ----

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "p2p/messages/Message.h"
+#include "p2p/processes/DhGroupGate.h"
 #include "p2p/processes/SocketAddress.h"
 #include "p2p/uv/UvLoop.h"
 #include "p2p/uv/UvUdp.h"
@@ -80,9 +81,34 @@ class UdpRouter : public UvUdp::RecvCb {
 
   // The relays whose Proxy prefixes are believed, matched by IPv4 address and port; a Proxy
   // prefix from any other sender is dropped, since anyone can put one in front of a datagram.
+  // Counted: each addRelay is undone by one removeRelay, and a relay is believed while any of
+  // its users still holds it. Users hold one through a RelayRef.
   void addRelay(const SocketAddress& relay);
   void removeRelay(const SocketAddress& relay);
   bool isRelay(const SocketAddress& address) const;
+
+  // One user's hold on a relay (the endpoint of the address given), released on destruction
+  // or reset. An invalid address holds nothing. The router must outlive it.
+  class RelayRef {
+   public:
+    RelayRef() = default;
+    RelayRef(UdpRouter* router, const SocketAddress& relay);
+    RelayRef(RelayRef&& other) noexcept;
+    RelayRef& operator=(RelayRef&& other) noexcept;
+    ~RelayRef() { reset(); }
+    RelayRef(const RelayRef&) = delete;
+    RelayRef& operator=(const RelayRef&) = delete;
+
+    void reset();
+    const SocketAddress& relay() const { return _relay; }
+
+   private:
+    UdpRouter* _router = nullptr;
+    SocketAddress _relay;
+  };
+
+  // The engine's gate for Diffie-Hellman groups offered by peers (PeerStream::accept uses it).
+  DhGroupGate& groupGate() { return gate; }
 
   void handleRecv(int8_t* bytes, int n, const sockaddr* addr) override;
   void handleRecvError(int status, const std::string& reason) override;
@@ -117,7 +143,12 @@ class UdpRouter : public UvUdp::RecvCb {
   std::vector<Cb*> offered;  // the dispatch's snapshot; removed listeners are nulled in it
   bool dispatching = false;
   UdpSendCb* inFlight = nullptr;  // sends libuv still holds, detached when the router goes
-  std::vector<sockaddr_in> relays;
+  struct Relay {
+    sockaddr_in endpoint;
+    int users;
+  };
+  std::vector<Relay> relays;
+  DhGroupGate gate;
   WarnBudget recvWarnings;
   WarnBudget sendWarnings;
 };

@@ -16,7 +16,8 @@ struct HttpRequest::Transfer {
   std::string url;
   Settings settings;
 
-  HttpRequest* owner = nullptr;      // loop thread only; null once the owner has gone
+  Liveness::Ref<HttpRequest> owner;  // loop thread only; null once the owner has gone
+  std::function<void()> poolReleased;  // loop thread only
   std::atomic<bool> abandoned{false};  // read by libcurl's progress check on the pool thread
 
   // Written on the pool thread; the after-work hand-over makes them visible to the loop thread.
@@ -127,10 +128,7 @@ HttpRequest::HttpRequest(std::string url, UvLoop* loop, Settings settings)
     : _url(std::move(url)), _loop(loop), _settings(std::move(settings)) {}
 
 HttpRequest::~HttpRequest() {
-  if (_transfer) {
-    _transfer->owner = nullptr;
-    _transfer->abandoned = true;
-  }
+  if (_transfer) _transfer->abandoned = true;
 }
 
 void HttpRequest::exec(Cb* cb) {
@@ -139,7 +137,8 @@ void HttpRequest::exec(Cb* cb) {
   auto transfer = std::make_unique<Transfer>();
   transfer->url = _url;
   transfer->settings = _settings;
-  transfer->owner = this;
+  transfer->owner = Liveness::Ref<HttpRequest>(this, _liveness);
+  transfer->poolReleased = _poolReleased;
 
   uv_work_t* work = allocUv<uv_work_t>();
   work->data = transfer.get();
@@ -168,9 +167,11 @@ void HttpRequest::afterTransfer(uv_work_t* work, int) {
   std::unique_ptr<Transfer> transfer(static_cast<Transfer*>(work->data));
   uv_loop_t* loop = work->loop;
   std::free(work);
-  HttpRequest* owner = transfer->owner;
-  if (!owner) return;
-  UvLoop::guard(loop, [&] { owner->complete(*transfer); });
+  UvLoop::guard(loop, [&] {
+    if (transfer->poolReleased) transfer->poolReleased();
+    // Read only now: the hook may have ended the owner.
+    if (HttpRequest* owner = transfer->owner.get()) owner->complete(*transfer);
+  });
 }
 
 void HttpRequest::complete(Transfer& transfer) {

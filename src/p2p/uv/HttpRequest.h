@@ -8,8 +8,10 @@
 
 #include <uv.h>
 
+#include <functional>
 #include <string>
 
+#include "p2p/uv/Liveness.h"
 #include "p2p/uv/UvLoop.h"
 
 namespace p2p {
@@ -48,6 +50,11 @@ class HttpRequest {
   // thread. One call per object.
   void exec(Cb* cb);
 
+  // Set before exec: runs on the loop thread once the pool thread has let go of the transfer,
+  // just before the result, and also when this request was deleted first (an aborted transfer
+  // lets go at libcurl's next progress check). For counting the pool threads in use.
+  void whenPoolReleased(std::function<void()> hook) { _poolReleased = std::move(hook); }
+
   const std::string& url() const { return _url; }
   // Valid once the callback runs.
   int status() const { return _status; }
@@ -68,6 +75,7 @@ class HttpRequest {
   UvLoop* const _loop;
   const Settings _settings;
   Cb* _cb = nullptr;
+  std::function<void()> _poolReleased;
   Transfer* _transfer = nullptr;  // while a transfer is in flight
   bool _started = false;
 
@@ -76,6 +84,7 @@ class HttpRequest {
   std::string _response;
   std::string _remoteIp;
   std::string _localIp;
+  Liveness _liveness;
 };
 
 }  // namespace p2p

@@ -47,15 +47,27 @@ namespace {
 // libuv sizes its pool from UV_THREADPOOL_SIZE when the pool first starts, so the variable is
 // set once, before the first loop exists: one pool thread per processor, but never fewer than
 // libuv's own four, since log writes, file requests and HTTP transfers all share the pool.
+constexpr long kMaxPoolThreads = 1024;  // libuv's own bound
+
+unsigned poolThreads = 0;
+
 void sizeThreadPool() {
   static std::once_flag once;
   std::call_once(once, [] {
     std::string threads = std::to_string(std::max(4u, platform::processorCount()));
     setenv("UV_THREADPOOL_SIZE", threads.c_str(), 0);  // an explicit setting wins
+    // Read back the way libuv reads it.
+    const long asked = std::atol(std::getenv("UV_THREADPOOL_SIZE"));
+    poolThreads = static_cast<unsigned>(asked == 0 ? 1 : (asked < 0 || asked > kMaxPoolThreads) ? kMaxPoolThreads : asked);
   });
 }
 
 }  // namespace
+
+unsigned UvLoop::threadPoolSize() {
+  sizeThreadPool();
+  return poolThreads;
+}
 
 UvLoop::UvLoop(Clock clock)
     : _loop(allocUv<uv_loop_t>()), _stopSignal(nullptr), _reaper(nullptr), _clock(std::move(clock)) {

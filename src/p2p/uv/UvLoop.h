@@ -118,6 +118,10 @@ class UvLoop {
   // callbacks: after run() has returned, or from a destructor that no such callback called.
   void flushDeletions();
 
+  // Threads of libuv's pool (shared by every loop of the process), as the first loop sized it:
+  // max(4, processors) unless UV_THREADPOOL_SIZE was set.
+  static unsigned threadPoolSize();
+
   uv_loop_t* uvLoop() const { return _loop; }
   static UvLoop* from(const uv_loop_t* loop) { return static_cast<UvLoop*>(loop->data); }
 

@@ -2,6 +2,9 @@
 // not answer (its login fails quietly), with a port of its own for the local HTTP server.
 #pragma once
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -48,8 +51,41 @@ class EventLog : public net::Api::Listener {
   std::vector<std::unique_ptr<net::Api::Event>> events;
 };
 
+// A certificate authority nobody signs with: enough for the web-server client to start calls.
+inline const char* const kUnusedCa =
+    "-----BEGIN CERTIFICATE-----\n"
+    "MIIBgTCCASegAwIBAgIUDICePQLylhNi6jNp6Clc6AoNM0wwCgYIKoZIzj0EAwIw\n"
+    "FTETMBEGA1UEAwwKbWlyZWwgdGVzdDAgFw0yNjEyMDkwOTA4NTlaGA8yMTI2MTEx\n"
+    "NTA5MDg1OVowFTETMBEGA1UEAwwKbWlyZWwgdGVzdDBZMBMGByqGSM49AgEGCCqG\n"
+    "SM49AwEHA0IABEZIi7G23ZJarVXaCV87bYkN51LLLGoBby/BJ9QMO/1EhvBuX3ia\n"
+    "JM7cVEYCvR5XpTjwJXJZed6+lowqLXR+8d+jUzBRMB0GA1UdDgQWBBRbJnpcp7sv\n"
+    "lGOfpsoJgplNFLZoPzAfBgNVHSMEGDAWgBRbJnpcp7svlGOfpsoJgplNFLZoPzAP\n"
+    "BgNVHRMBAf8EBTADAQH/MAoGCCqGSM49BAMCA0gAMEUCICyETJceV5nub+pYAZH0\n"
+    "4Fv/YBrv46bQpJSwbjudfBeHAiEAznYMjIjHYYNUSUJWjSdAonWVbeRSXqQjlIjV\n"
+    "tNMOmak=\n"
+    "-----END CERTIFICATE-----\n";
+
+// Runs in a folder for its lifetime, as the programs run in their working folder.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::string& dir) {
+    if (!getcwd(previous, sizeof previous) || chdir(dir.c_str()) != 0) throw std::runtime_error("chdir " + dir);
+  }
+  ~ScopedCwd() {
+    if (chdir(previous) != 0) std::perror("chdir back");
+  }
+  ScopedCwd(const ScopedCwd&) = delete;
+  ScopedCwd& operator=(const ScopedCwd&) = delete;
+
+ private:
+  char previous[4096] = {};
+};
+
+// An engine in this process, running in a fresh folder whose cacert.pem is `caPem`.
 struct LocalEngine {
-  explicit LocalEngine(const std::string& serverUrl = "https://127.0.0.1:1/", int udpPort = 1) {
+  explicit LocalEngine(const std::string& serverUrl = "https://127.0.0.1:1/", int udpPort = 1,
+                       const std::string& caPem = kUnusedCa)
+      : cwd((testsupport::writeFile(dir.file("cacert.pem"), caPem), dir.path())) {
     properties.serverUrl = serverUrl;
     properties.serverUdpPort = udpPort;
     properties.username = "alice@example.com";
@@ -74,6 +110,7 @@ struct LocalEngine {
   }
 
   testsupport::TempDir dir;
+  ScopedCwd cwd;
   p2p::UvLoop loop;
   Properties properties;
   EventLog events;

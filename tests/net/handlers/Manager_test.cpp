@@ -106,14 +106,9 @@ TEST(ManagerServer, AccountsAndOffersAgainstTheStandIn) {
   servertest::ServerProcess server(data.file("server"));
   const Account alice{"alice@example.com", "alice-pw"};
   addAccount(server, alice);
-  testsupport::TempDir home;
-  testsupport::writeFile(home.file("cacert.pem"), testsupport::readFile(server.caPath()));
-  char previous[4096];
-  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-  ASSERT_EQ(chdir(home.path().c_str()), 0);  // the engine reads cacert.pem where it runs
-
   {
-    LocalEngine engine("https://127.0.0.1:" + std::to_string(server.httpsPort) + "/", server.udpPort);
+    LocalEngine engine("https://127.0.0.1:" + std::to_string(server.httpsPort) + "/", server.udpPort,
+                       testsupport::readFile(server.caPath()));
     net::Manager& m = *engine.manager;
     // The fixture's account is unknown to the server: the login is refused until one is set.
     m.doLogin(1, alice.user, alice.password);
@@ -151,5 +146,4 @@ TEST(ManagerServer, AccountsAndOffersAgainstTheStandIn) {
     EXPECT_FALSE(refused->reason.empty());
     EXPECT_EQ(m.getProperties()->userkey, servertest::userKey("carol@example.com", "carol-pw"));
   }
-  ASSERT_EQ(chdir(previous), 0);
 }

@@ -2,6 +2,10 @@
 // lengths checked, back-pressure, and hostile frames that cost one connection only.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <stdexcept>
 
 #include "net/handlers/EngineFixture.h"
@@ -120,7 +124,8 @@ TEST(PeerManagerFraming, LengthsOutsideEightTo61440CloseTheConnectionWithTheLeng
   LocalEngine engine;
   for (int32_t length : {3, 7, 61441, -5}) {
     Hosted hosted(engine);
-    hosted.feed(rawFrame(length, Message::COPY_PAUSE, 0));
+    // The rest is read and dropped, so that the stream can drain and tell the peer why.
+    EXPECT_EQ(hosted.feed(join({rawFrame(length, Message::COPY_PAUSE, 0), frameOf(net::CopyPause())})), 0u);
     ASSERT_EQ(hosted.closes.reasons.size(), 1u);
     EXPECT_EQ(hosted.closes.reasons[0], "Illegal message length " + std::to_string(length));
     EXPECT_TRUE(hosted.recorder->opcodes.empty());
@@ -205,4 +210,42 @@ TEST(PeerManagerAccepting, AFirstFrameThatIsNoRequestIsDroppedAndARequestChooses
   EXPECT_EQ(closes.names, std::vector<std::string>{"TicketRequestHandler"});
   pm->close(true, "");
   EXPECT_TRUE(engine.runUntil([&] { return engine.manager->livePeers().empty(); }));
+}
+
+// Connections in every state, a receive waiting for the web server and a check of a peer in
+// flight all go with the Manager, nothing used after it is freed (run under ASan too).
+TEST(ManagerShutdown, LiveConnectionsReceivesAndChecksGoWithTheManager) {
+  // A web server that takes connections and never says a word.
+  const int silent = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = servertest::loopback(0);
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(silent, 16), 0);
+  socklen_t length = sizeof address;
+  getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
+  LocalEngine engine("https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/");
+  engine.manager->ticketSendCode(0, "bob@example.com", {"/x"}, "CODE", engine.manager->wallTime());
+  CloseLog closes;
+  for (int32_t channel : {1, 2, 3}) {
+    p2p::Connect connect(channel, 100, p2p::PeerStream::MyProtocol, "", "", "");
+    net::PeerManager* pm = net::PeerManager::accept(engine.manager.get(), &connect, p2p::SocketAddress("127.0.0.1", 9));
+    ASSERT_NE(pm, nullptr);
+    pm->setListener(&closes);
+    if (channel == 1) {  // this one waits for the web server's word on its peer
+      net::TicketRequest request;
+      request.uuid = "22222222-2222-1333-8444-555555555555";
+      request.username = "bob@example.com";
+      request.ticket = "CODE";
+      std::vector<int8_t> bytes = frameOf(request);
+      ByteBuffer chunk(bytes.data(), static_cast<int32_t>(bytes.size()));
+      pm->handle_recv(&chunk);
+      EXPECT_EQ(pm->handlerName(), "TicketRequestHandler");
+    }
+  }
+  Hosted punching(engine);
+  engine.manager->ticketRecv(5, "SOMECODE");
+  engine.runUntil([] { return false; }, 50);
+  EXPECT_EQ(engine.manager->receives.size(), 1u);
+  engine.manager.reset();
+  EXPECT_TRUE(closes.reasons.empty());  // listeners are let go first: nobody hears a late word
+  close(silent);
 }

@@ -91,21 +91,16 @@ class TicketExchange : public ::testing::Test {
 
   // Runs one exchange from this process, logged in as bob, with the handler `factory` makes.
   Outcome exchange(const net::PeerManager::HandlerFactory& factory) {
-    testsupport::TempDir home;
-    testsupport::writeFile(home.file("cacert.pem"), testsupport::readFile(server->caPath()));
-    char previous[4096];
-    EXPECT_NE(getcwd(previous, sizeof previous), nullptr);
-    EXPECT_EQ(chdir(home.path().c_str()), 0);
     Outcome outcome;
     {
-      LocalEngine engine("https://127.0.0.1:" + std::to_string(server->httpsPort) + "/", server->udpPort);
+      LocalEngine engine("https://127.0.0.1:" + std::to_string(server->httpsPort) + "/", server->udpPort,
+                         testsupport::readFile(server->caPath()));
       engine.manager->doLogin(0, bob.user, bob.password);
       EXPECT_TRUE(engine.runUntil([&] { return engine.manager->isConnected(); }, 15000));
       auto* pm = new net::PeerManager(engine.manager.get(), senderUuid, factory);
       pm->setListener(&outcome);
       engine.runUntil([&] { return outcome.closed.has_value(); }, 20000);
     }
-    EXPECT_EQ(chdir(previous), 0);
     return outcome;
   }
 
@@ -205,4 +200,23 @@ TEST_F(TicketExchange, ASenderThatHasGoneOfflineCannotBeFound) {
   ASSERT_TRUE(lost);
   EXPECT_EQ((*lost)["reason"], "can't find peer");
   EXPECT_TRUE((*lost)["paths"].empty());
+}
+
+TEST_F(TicketExchange, SeveralReceivesFromOneSenderAtOnce) {
+  EngineHome bobHome(*server, bob, data->file("bob-3"));
+  EngineProcess receiver(bobHome);
+  receiver.waitLoggedIn();
+  std::vector<std::string> codes;
+  for (int id = 21; id < 29; ++id) {
+    sender->command({{"op", "send"}, {"id", id}, {"to", bob.user}, {"files", {"/p" + std::to_string(id)}}});
+    auto created = sender->waitFor("TICKET_CREATE", id);
+    ASSERT_TRUE(created);
+    codes.push_back((*created)["code"]);
+  }
+  for (int i = 0; i < 8; ++i) receiver.command({{"op", "recv"}, {"id", 31 + i}, {"code", codes[i]}});
+  for (int i = 0; i < 8; ++i) {
+    auto got = receiver.waitFor("TICKET_GET", 31 + i);
+    ASSERT_TRUE(got);
+    EXPECT_EQ((*got)["reason"], "") << i;
+  }
 }

@@ -1,6 +1,8 @@
 // Hole punching between routers on 127.0.0.1: against a scripted rendezvous server on a manual
 // clock (a tick counts only once the clock has moved), then through the real stand-in server.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -137,6 +139,84 @@ TEST_F(PeerHoleScripted, ForgedOrBadAnnouncementsAreIgnored) {
   EXPECT_TRUE(acceptor.handleRouter(&announcement, fromServer));
   EXPECT_FALSE(acceptor.handleRouter(&announcement, fromServer));  // the running hole takes it
   EXPECT_EQ(1u, acceptor.holeCount());
+}
+
+TEST_F(PeerHoleScripted, OnlyThePeerTheServerNamedIsTakenNotWhoeverAnswersFirst) {
+  const std::string peerIp = "127.0.0.5";  // not this computer's: punches go to it as named
+  const SocketAddress namedRelay("127.0.0.1", 3478);
+  const auto via = [](const SocketAddress& sender, const SocketAddress& relay) {
+    SocketAddress relayed = sender;
+    relayed.setProxy(relay.getSockaddr());
+    return relayed;
+  };
+  struct Case {
+    const char* name;
+    SocketAddress from;
+    bool taken;
+  };
+  const Case cases[] = {
+      {"a third computer", SocketAddress("127.0.0.1", 40000), false},
+      {"through a relay the server did not name", via(SocketAddress(peerIp, 40000), SocketAddress("127.0.0.9", 3478)),
+       false},
+      {"the peer's address behind a translator that changed the port", SocketAddress(peerIp, 61000), true},
+      {"anyone through the named relay", via(SocketAddress("10.9.8.7", 5), namedRelay), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reports opened;
+    PeerHole hole(kA, kA, kB, server.get(), &a);
+    hole.punch(&opened);
+    ClientHole named(kA, kB, peerIp, 4000, 0, namedRelay.getIp(), namedRelay.getPort());
+    hole.handleRouter(&named, server->getUdpAddr());
+    ASSERT_EQ(PeerHole::WaitingForHoleFromPeer, hole.getState());
+    ClientHole ack(kA, kB, "", -1, PeerHole::myProtocol, "", 0);
+    hole.handleRouter(&ack, c.from);
+    ASSERT_EQ(c.taken ? 1u : 0u, opened.seen.size());
+    if (c.taken) {
+      EXPECT_TRUE(opened.seen[0].first.sameEndpoint(c.from));
+    }
+  }
+
+  // Real datagrams: a third logged-in computer that knows both uuids answers ahead of the peer.
+  Reports opened;
+  PeerHole hole(kA, kA, kB, server.get(), &a);
+  hole.punch(&opened);
+  ClientHole named(kA, kB, peerIp, 4000, 0, "", 0);
+  rendezvous.send(&named, at(a));
+  ASSERT_TRUE(runUntil(loop, [&] { return hole.getState() == PeerHole::WaitingForHoleFromPeer; }));
+  ClientHole ack(kA, kB, "", -1, PeerHole::myProtocol, "", 0);
+  servertest::UdpPeer third;
+  third.send(ack, a.getUdp()->getPort());
+  runUntil(loop, [&] { return !opened.seen.empty(); }, 200);
+  EXPECT_TRUE(opened.seen.empty());
+  // The peer, sending from the address the server named.
+  const int peer = socket(AF_INET, SOCK_DGRAM, 0);
+  const SocketAddress peerAt(peerIp, 0), to("127.0.0.1", a.getUdp()->getPort());
+  ASSERT_EQ(0, bind(peer, peerAt.getSockaddr(), sizeof(sockaddr_in)));
+  const std::vector<int8_t> bytes = servertest::UdpPeer::encode(ack);
+  sendto(peer, bytes.data(), bytes.size(), 0, to.getSockaddr(), sizeof(sockaddr_in));
+  close(peer);
+  ASSERT_TRUE(runUntil(loop, [&] { return !opened.seen.empty(); }));
+  EXPECT_EQ(peerIp, opened.seen[0].first.getIp());
+}
+
+TEST_F(PeerHoleScripted, AcceptorKeepsARelayedPathsRelayForTheConnectThatFollows) {
+  const SocketAddress relay("127.0.0.1", 3478);
+  Accepted accepted;
+  PeerAcceptor acceptor(kB, server.get(), &b, &accepted);
+  ClientHole announcement(kA, kB, "127.0.0.1", 4000, 0, relay.getIp(), relay.getPort());
+  ASSERT_TRUE(acceptor.handleRouter(&announcement, server->getUdpAddr()));
+  EXPECT_TRUE(b.isRelay(relay));
+  SocketAddress throughRelay("10.0.0.1", 4000);
+  throughRelay.setProxy(relay.getSockaddr());
+  acceptor.handleHole(kA, throughRelay, PeerHole::myProtocol);
+  loop.flushDeletions();  // the hole, and its hold on the relay, are gone
+  ASSERT_EQ(0u, acceptor.holeCount());
+  EXPECT_TRUE(b.isRelay(relay));
+  clockMs += PeerAcceptor::RELAY_LINGER_MS;
+  Connect connect(7, 100, PeerStream::MyProtocol, "", "", "");
+  acceptor.handleRouter(&connect, throughRelay);
+  EXPECT_FALSE(b.isRelay(relay));
 }
 
 TEST(PeerHoleRealServer, LoggedInComputersMeetDirectlyAgainAndAgain) {

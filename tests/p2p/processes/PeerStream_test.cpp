@@ -19,6 +19,8 @@
 #include "p2p/messages/ConnectAck.h"
 #include "p2p/messages/Data.h"
 #include "utils/Base64.h"
+#include "utils/DH.h"
+#include "utils/Utils.h"
 
 using namespace p2p;
 
@@ -39,20 +41,23 @@ struct Owner : PeerStream::Cb {
   size_t queued = 0, readLimit = SIZE_MAX, stopAfter = SIZE_MAX;
   bool connected = false;
   Reason closed;
+  int closes = 0;
+  std::function<void(Owner&)> onConnect = [](Owner&) {}, onRecv = [](Owner&) {}, onSend = [](Owner&) {};
   void pump() {
     ByteBuffer view(reinterpret_cast<int8_t*>(&out[0]) + queued, static_cast<int32_t>(out.size() - queued));
     if (stream) stream->send(&view);
     queued += static_cast<size_t>(view.position());
   }
-  void handle_connect() override { connected = true, pump(); }
-  void handle_send() override { pump(); }
+  void handle_connect() override { connected = true, pump(), onConnect(*this); }
+  void handle_send() override { pump(), onSend(*this); }
   void handle_recv(ByteBuffer* b) override {
+    onRecv(*this);
     const size_t room = in.size() < stopAfter ? std::min(readLimit, stopAfter - in.size()) : 0;
     const int32_t n = static_cast<int32_t>(std::min<size_t>(room, static_cast<size_t>(b->remaining())));
     in.append(reinterpret_cast<char*>(b->array() + b->position()), static_cast<size_t>(n));
     b->position(b->position() + n);
   }
-  void handle_close(const std::string& reason) override { closed = reason, stream.reset(); }
+  void handle_close(const std::string& reason) override { closed = reason, ++closes, stream.reset(); }
 };
 
 struct Link;
@@ -229,6 +234,23 @@ TEST(PeerStream, ClosePathsReportTheirReasonOnBothEnds) {
        "", "", 0},
       {"ack timeout", [](Link& link) { link.tap = [](Message&, bool) { return false; }; }, "ack timeout", "ack timeout",
        4010},
+      // The owner's own reasons reach its handle_close and the peer.
+      {"cut short", [](Link& link) { link.a.stream->close(true); }, "closed with data undelivered",
+       "closed with data undelivered", 0},
+      {"cut short with a reason", [](Link& link) { link.a.stream->close(true, "transfer stalled"); },
+       "transfer stalled", "transfer stalled", 0},
+      {"refused at once", [](Link& link) { link.b.stream->close(false, "no such ticket"); }, "no such ticket",
+       "no such ticket", 0},
+      {"drained, then the reason", [](Link& link) { link.a.stream->close(false, "Paused"); }, "Paused", "Paused", 0},
+      {"a reason given while closing",
+       [](Link& link) {
+         link.a.stream->close(false);
+         link.a.stream->close(false, "Illegal message length 3");
+         link.a.stream->close(false, "not this one");
+       },
+       "Illegal message length 3", "Illegal message length 3", 0},
+      {"a reason that cannot drain", [](Link& link) { link.b.stopAfter = 0, link.a.stream->close(false, "Paused"); },
+       "close timeout", "close timeout", 2010},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -246,6 +268,7 @@ TEST(PeerStream, ClosePathsReportTheirReasonOnBothEnds) {
     EXPECT_EQ(link.a.closed, row.reasonA);
     EXPECT_EQ(link.b.closed, row.reasonB);
     EXPECT_TRUE(row.reasonA != "" || link.b.in == link.a.out);
+    EXPECT_TRUE(link.a.closes == 1 && link.b.closes == 1);
   }
   Link silent;
   silent.tap = [](Message&, bool) { return false; };
@@ -392,4 +415,103 @@ TEST(PeerStream, WindowAndTimeoutFigures) {
     pool.run(12);
     EXPECT_EQ(pool.A().maxSendPool, taken);
   }
+}
+
+TEST(PeerStream, AnOwnersExceptionClosesItsStreamOnly) {
+  struct Row {
+    const char* name;
+    std::function<void(Link&)> arm;
+    Reason reasonA, reasonB;
+  };
+  const auto fail = [](Owner&) { throw std::runtime_error("frame broke"); };
+  const Row rows[] = {
+      {"in handle_recv", [&](Link& link) { link.b.onRecv = fail; }, "frame broke", "frame broke"},
+      {"of no std type", [](Link& link) { link.b.onRecv = [](Owner&) { throw 7; }; }, "unknown exception",
+       "unknown exception"},
+      {"in handle_connect", [&](Link& link) { link.a.onConnect = fail; }, "frame broke", "frame broke"},
+      {"in handle_send", [&](Link& link) { link.a.onSend = fail; }, "frame broke", "frame broke"},
+      {"after closing with its own reason",
+       [](Link& link) {
+         link.b.onRecv = [](Owner& b) {
+           b.stream->close(true, "Paused");
+           throw std::runtime_error("late");
+         };
+       },
+       "Paused", "Paused"},
+      {"after ending the stream",  // nothing of the stream may be touched; A learns it from the silence
+       [](Link& link) {
+         link.b.onRecv = [](Owner& b) {
+           b.stream.reset();
+           throw std::runtime_error("late");
+         };
+       },
+       "ack timeout", Reason()},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Link link;
+    link.a.out = pattern(30000, 3);
+    row.arm(link);
+    link.open();
+    EXPECT_NO_THROW(link.run(6000, [&] { return link.a.closed && (link.b.closed || !row.reasonB); }));
+    EXPECT_EQ(link.a.closed, row.reasonA);
+    EXPECT_EQ(link.b.closed, row.reasonB);
+    EXPECT_LE(link.b.closes, 1);
+  }
+}
+
+TEST(PeerStream, NewGroupsFromStrangersAreCheckedAFewPerMinute) {
+  std::string builtInP, builtInG;
+  {
+    DHKeyExchange builtIn;
+    builtIn.setPG();
+    builtIn.getPG(builtInP, builtInG);
+  }
+  // Even numbers of the group's size: unsound, and quick to find so.
+  const auto evenGroup = [&](int n) {
+    std::string p = builtInP;
+    p[p.size() - 2] = static_cast<char>('0' + n);
+    p.back() = '0';
+    return p;
+  };
+  Link link;
+  const auto offer = [&](const std::string& p) {
+    Owner owner;
+    owner.stream.reset(new LinkedStream(link, false, &link.routerB, owner));
+    DHKeyExchange opener;
+    opener.setPG();
+    Connect connect(Utils::randomInt(), 100, PeerStream::MyProtocol, p, builtInG,
+                    base64_encode(opener.genPublicKey()));
+    link.flying.clear();
+    owner.stream->accept(&connect, link.addrA);
+    std::string told;  // the reason the opener hears
+    for (auto& flying : link.flying) {
+      ByteBuffer view(reinterpret_cast<int8_t*>(&flying.second.second[0]),
+                      static_cast<int32_t>(flying.second.second.size()));
+      std::unique_ptr<Message> m(Message::decodeMessage(view));
+      if (m->getOpcode() == Message::close) told = static_cast<Close&>(*m).reason;
+    }
+    EXPECT_EQ(told, owner.closed.value_or(""));
+    return owner.closed.value_or("connected");
+  };
+  for (int n = 0; n < DhGroupGate::NEW_GROUPS_PER_PERIOD; ++n) EXPECT_EQ(offer(evenGroup(n)).rfind("PG error ", 0), 0u);
+  EXPECT_EQ(offer(evenGroup(8)), DhGroupGate::TOO_MANY_NEW_GROUPS);
+  EXPECT_EQ(offer(evenGroup(0)).rfind("PG error ", 0), 0u);  // remembered: no check needed
+  EXPECT_EQ(offer(builtInP), "connected");                   // never checked
+  link.clock += DhGroupGate::PERIOD_MS;
+  EXPECT_EQ(offer(evenGroup(8)).rfind("PG error ", 0), 0u);
+}
+
+TEST(PeerStream, ARelayedStreamKeepsItsRelayBelieved) {
+  Link link;
+  const SocketAddress relay("127.0.0.1", 3478);
+  std::optional<UdpRouter::RelayRef> login(UdpRouter::RelayRef(&link.routerA, relay));
+  SocketAddress peer = link.addrB;
+  peer.setProxy(relay.getSockaddr());
+  link.a.stream.reset(new LinkedStream(link, true, &link.routerA, link.a));
+  link.a.stream->connect(peer);
+  login.reset();  // the login moves on to another server address
+  EXPECT_TRUE(link.routerA.isRelay(relay));
+  link.a.stream.reset();
+  EXPECT_FALSE(link.routerA.isRelay(relay));
 }

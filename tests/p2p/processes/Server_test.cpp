@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -63,6 +64,18 @@ std::string httpAnswer(int status, const std::string& body) {
          "\r\nConnection: close\r\n\r\n" + body;
 }
 
+// A TCP listener on 127.0.0.1 at a port of the system's choice, written to `port`.
+int listenOnLoopback(int& port) {
+  sockaddr_in address = servertest::loopback(0);
+  socklen_t length = sizeof address;
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener, 64) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("no listener on 127.0.0.1");
+  port = ntohs(address.sin_port);
+  return listener;
+}
+
 // A plain-HTTP responder on 127.0.0.1, one connection at a time. Each request gets the pieces
 // that `reply` makes from its head, written apart; no pieces keep the connection silent until
 // the client hangs up.
@@ -70,14 +83,7 @@ class CannedHttp {
  public:
   using Reply = std::function<std::vector<std::string>(const std::string& head)>;
 
-  explicit CannedHttp(Reply reply) : _reply(std::move(reply)) {
-    sockaddr_in address = servertest::loopback(0);
-    socklen_t length = sizeof address;
-    _listener = socket(AF_INET, SOCK_STREAM, 0);
-    if (bind(_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(_listener, 16) != 0 ||
-        getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      throw std::runtime_error("CannedHttp: no listener");
-    _port = ntohs(address.sin_port);
+  explicit CannedHttp(Reply reply) : _reply(std::move(reply)), _listener(listenOnLoopback(_port)) {
     _thread = std::thread([this] {
       while (await(_listener)) answer(accept(_listener, nullptr, nullptr));
     });
@@ -129,12 +135,76 @@ class CannedHttp {
   }
 
   Reply _reply;
-  int _listener = -1;
   int _port = 0;
+  int _listener = -1;
   std::atomic<bool> _stop{false};
   std::thread _thread;
   std::mutex _lock;
   std::vector<std::string> _heads;
+};
+
+// A plain-HTTP responder on 127.0.0.1 that holds every request it gets until answer(), then
+// answers each, held or new, with 200 "1". Counts the requests and the clients that hung up.
+class HoldingHttp {
+ public:
+  HoldingHttp() : _listener(listenOnLoopback(_port)) {
+    _thread = std::thread([this] { serve(); });
+  }
+  ~HoldingHttp() {
+    _stop = true;
+    _thread.join();
+    close(_listener);
+  }
+
+  std::string base() const { return "http://127.0.0.1:" + std::to_string(_port) + "/"; }
+  void answer() { _answering = true; }
+  int requests() const { return _requests; }
+  int hangups() const { return _hangups; }
+
+ private:
+  struct Connection {
+    int fd;
+    std::string head;
+  };
+
+  void serve() {
+    std::vector<Connection> open;
+    while (!_stop) {
+      std::vector<pollfd> waiting{{_listener, POLLIN, 0}};
+      for (const Connection& c : open) waiting.push_back({c.fd, POLLIN, 0});
+      poll(waiting.data(), waiting.size(), 20);
+      if (waiting[0].revents & POLLIN) open.push_back({accept(_listener, nullptr, nullptr), ""});
+      for (size_t i = 1; i < waiting.size(); ++i) {
+        if (!(waiting[i].revents & (POLLIN | POLLHUP))) continue;
+        char buffer[4096];
+        const ssize_t n = recv(open[i - 1].fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+          ++_hangups;
+          close(open[i - 1].fd);
+          open[i - 1].fd = -1;
+          continue;
+        }
+        const bool complete = open[i - 1].head.find("\r\n\r\n") != std::string::npos;
+        open[i - 1].head.append(buffer, static_cast<size_t>(n));
+        if (!complete && open[i - 1].head.find("\r\n\r\n") != std::string::npos) ++_requests;
+      }
+      for (Connection& c : open) {
+        if (c.fd < 0 || !_answering || c.head.find("\r\n\r\n") == std::string::npos) continue;
+        const std::string answer = httpAnswer(200, "1");
+        send(c.fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+        close(c.fd);
+        c.fd = -1;
+      }
+      open.erase(std::remove_if(open.begin(), open.end(), [](const Connection& c) { return c.fd < 0; }), open.end());
+    }
+    for (const Connection& c : open) close(c.fd);
+  }
+
+  int _port = 0;
+  int _listener = -1;
+  std::atomic<bool> _stop{false}, _answering{false};
+  std::atomic<int> _requests{0}, _hangups{0};
+  std::thread _thread;
 };
 
 // Records the answers of one kind of call, checking that each arrives on the loop thread.
@@ -222,6 +292,71 @@ TEST_F(Calls, DeletingTheServerCancelsCallsInFlight) {
   EXPECT_TRUE(recorder.answers.empty());
 }
 
+TEST_F(Calls, ACallbackDestroyedBeforeItsAnswerCancelsItsCalls) {
+  HoldingHttp http;
+  Server server(http.base(), 4183, &loop);
+  auto gone = std::make_unique<Recorder<long long>>(loop);
+  Recorder<long long> stays(loop);
+  server.exec(login(), gone.get());
+  server.exec(login(), gone.get());
+  server.exec(login(), &stays);
+  ASSERT_TRUE(testsupport::runUntil(loop, [&] { return http.requests() == 3; }));
+  auto start = std::chrono::steady_clock::now();
+  gone.reset();
+  // The default time-out is 60 s: only the abort ends those transfers this quickly.
+  ASSERT_TRUE(testsupport::runUntil(loop, [&] { return http.hangups() == 2; }, 3000));
+  EXPECT_LT(msSince(start), 3000);
+  http.answer();
+  ASSERT_TRUE(testsupport::runUntil(loop, [&] { return !stays.answers.empty(); }));
+  EXPECT_EQ("200 ", outcome(stays.answers[0]));
+
+  // A callback that ends itself in one answer hears no other.
+  auto selfEnding = std::make_unique<Recorder<long long>>(loop);
+  selfEnding->then = [&](const Server::ServerResponse<long long>&) { selfEnding.reset(); };
+  server.exec(login(), selfEnding.get());
+  server.exec(login(), selfEnding.get());
+  EXPECT_TRUE(testsupport::runUntil(loop, [&] { return !selfEnding; }));
+  runBounded(loop, 1000);  // an answer to the second call would land on freed memory
+}
+
+TEST_F(Calls, TheLimitedLaneHoldsHalfThePoolAndQueuesTheRestInOrder) {
+  HoldingHttp http;
+  Server server(http.base(), 4183, &loop);
+  const size_t width = server.limitedLaneWidth();
+  EXPECT_EQ(std::max(1u, UvLoop::threadPoolSize() / 2), width);
+  std::vector<std::unique_ptr<Recorder<long long>>> verifies;
+  for (size_t i = 0; i < width + 2; ++i) {
+    verifies.push_back(std::make_unique<Recorder<long long>>(loop));
+    server.execLimited(login(), verifies.back().get());
+  }
+  ASSERT_TRUE(testsupport::runUntil(loop, [&] { return http.requests() == static_cast<int>(width); }));
+  testsupport::runUntil(loop, [] { return false; }, 200);
+  EXPECT_EQ(static_cast<int>(width), http.requests());
+  EXPECT_EQ(width, server.limitedRunning());
+  EXPECT_EQ(2u, server.limitedWaiting());
+
+  verifies.back().reset();  // a waiting call whose connection went: dropped from the queue
+  EXPECT_EQ(1u, server.limitedWaiting());
+  Recorder<long long> other(loop);  // the other lane is not held up
+  server.exec(login(), &other);
+  ASSERT_TRUE(testsupport::runUntil(loop, [&] { return http.requests() == static_cast<int>(width) + 1; }));
+
+  verifies.front().reset();  // a running one: aborted, and its pool thread goes to the next in line
+  ASSERT_TRUE(testsupport::runUntil(loop, [&] { return http.requests() == static_cast<int>(width) + 2; }, 3000));
+  EXPECT_EQ(1, http.hangups());
+  EXPECT_EQ(0u, server.limitedWaiting());
+  EXPECT_EQ(width, server.limitedRunning());
+
+  http.answer();
+  ASSERT_TRUE(testsupport::runUntil(loop, [&] {
+    for (size_t i = 1; i <= width; ++i)
+      if (verifies[i]->answers.empty()) return false;
+    return !other.answers.empty();
+  }));
+  EXPECT_EQ("200 ", outcome(verifies[width]->answers.at(0)));
+  EXPECT_EQ(0u, server.limitedRunning());
+}
+
 TEST_F(Calls, LoopEndingFirstCancelsCallsInFlight) {
   CannedHttp http([](const std::string&) { return std::vector<std::string>(); });
   auto ownLoop = std::make_unique<UvLoop>();
@@ -285,7 +420,7 @@ TEST_F(RealServer, LoginLearnsTheRendezvousAddressFromTheConnectionNotAProxy) {
   EXPECT_EQ("404 Not Found", outcome(first.answers.at(0)));
   EXPECT_FALSE(learntBeforeCallback);
   ASSERT_TRUE(server.getUdpAddr().isValid());  // an error answer teaches it too
-  EXPECT_STREQ("127.0.0.1", server.getUdpAddr().getIp());
+  EXPECT_EQ("127.0.0.1", server.getUdpAddr().getIp());
   EXPECT_EQ(process->udpPort, server.getUdpAddr().getPort());
   EXPECT_EQ("127.0.0.1", server.getLocalIp());
 

@@ -30,10 +30,10 @@ TEST(SocketAddress, PrintsAccessesCopiesAndRefusesOtherFamiliesChangingNothing) 
     std::function<SocketAddress()> make;
     std::string expected;  // the printing and accessors, or the failure
   } cases[] = {
-      {[] { return SocketAddress(); }, "SocketAddress ip=null port=0"},
+      {[] { return SocketAddress(); }, "SocketAddress ip= port=0"},
       {[] { return SocketAddress("10.1.2.3", 50123); }, "SocketAddress=10.1.2.3:50123 ip=10.1.2.3 port=50123"},
       {[&] { return relayed; }, "SocketAddress=192.168.0.7:4000 proxy=8.8.4.4:65535 ip=192.168.0.7 port=4000"},
-      {[&] { return relayOnly; }, "SocketAddress proxy=8.8.4.4:65535 ip=null port=0"},
+      {[&] { return relayOnly; }, "SocketAddress proxy=8.8.4.4:65535 ip= port=0"},
       {[&] { return SocketAddress(v6p); }, "IPV6 address not supported"},
       {[&] { return SocketAddress(localp); }, "unknown addr family"},
       {[&] { kept.setAddress(v6p); return kept; }, "IPV6 address not supported"},
@@ -46,7 +46,7 @@ TEST(SocketAddress, PrintsAccessesCopiesAndRefusesOtherFamiliesChangingNothing) 
     std::ostringstream got;
     try {
       const SocketAddress a = c.make();
-      got << a << " ip=" << (a.getIp() ? a.getIp() : "null") << " port=" << a.getPort();
+      got << a << " ip=" << a.getIp() << " port=" << a.getPort();
     } catch (const std::exception& e) {
       got << e.what();
     }
@@ -54,4 +54,19 @@ TEST(SocketAddress, PrintsAccessesCopiesAndRefusesOtherFamiliesChangingNothing) 
   }
   EXPECT_EQ(std::memcmp(relayed.getSockaddr(), &endpoint, sizeof endpoint), 0);
   EXPECT_EQ(std::memcmp(relayed.getProxySockaddr(), &relay, sizeof relay), 0);
+}
+
+TEST(SocketAddress, EachIpTextIsItsOwnAndAddressesCompareByIpOrRelay) {
+  const SocketAddress first("10.0.0.1", 1), second("10.0.0.2", 2), samePc("10.0.0.1", 9);
+  const std::string a = first.getIp(), b = second.getIp();  // the second must not overwrite the first
+  EXPECT_EQ(a + " " + b, "10.0.0.1 10.0.0.2");
+  EXPECT_TRUE(first.sameIp(samePc));
+  EXPECT_FALSE(first.sameEndpoint(samePc));
+  EXPECT_FALSE(first.sameIp(second));
+  EXPECT_FALSE(SocketAddress().sameIp(SocketAddress()));
+  SocketAddress relayed = first;
+  relayed.setProxy(second.getSockaddr());
+  EXPECT_TRUE(relayed.getProxy().sameEndpoint(second));
+  EXPECT_FALSE(relayed.getProxy().hasProxy());
+  EXPECT_FALSE(first.getProxy().isValid());
 }

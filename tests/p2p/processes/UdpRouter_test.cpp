@@ -371,3 +371,25 @@ TEST(UdpRouter, SendsInFlightSurviveTheRouterOrTheLoopGoingFirst) {
   delete early;
   EXPECT_NO_THROW(orphan.send(&close, addressOf(peer)));  // the socket is gone: logged and dropped
 }
+
+TEST(UdpRouter, ARelayIsBelievedWhileAnyOfItsUsersHoldsIt) {
+  UvLoop loop;
+  UdpRouter router(&loop);
+  const SocketAddress relay("127.0.0.1", 3478);
+  SocketAddress sameRelayNamingAPeer("127.0.0.1", 3478);
+  sameRelayNamingAPeer.setProxy(SocketAddress("10.0.0.1", 1).getSockaddr());
+  router.addRelay(relay);
+  {
+    UdpRouter::RelayRef hole(&router, sameRelayNamingAPeer);  // holds the endpoint alone
+    UdpRouter::RelayRef stream = std::move(hole);
+    UdpRouter::RelayRef none(&router, SocketAddress());
+    router.removeRelay(relay);
+    EXPECT_TRUE(router.isRelay(relay));
+    hole = UdpRouter::RelayRef();  // a moved-from hold releases nothing
+    EXPECT_TRUE(router.isRelay(relay));
+  }
+  EXPECT_FALSE(router.isRelay(relay));
+  router.removeRelay(relay);  // one too many changes nothing
+  router.addRelay(relay);
+  EXPECT_TRUE(router.isRelay(relay));
+}

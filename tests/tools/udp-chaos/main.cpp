@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
   try {
     udpchaos::UdpChaos chaos(options);
     const p2p::SocketAddress address = chaos.address();
-    std::printf("udp-chaos relaying on %s:%d\n", address.getIp(), address.getPort());
+    std::printf("udp-chaos relaying on %s:%d\n", address.getIp().c_str(), address.getPort());
     std::fflush(stdout);
     int received = 0;
     sigwait(&signals, &received);
