@@ -2,7 +2,6 @@
 // tray host, driven as a user would drive it.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 
 #include "p2p/uv/UvFile.h"
 #include "support/EngineProcess.h"
+#include "support/Trees.h"
 #include "utils/Utils.h"
 #include "ui/desktop/DesktopSession.h"
 
@@ -34,28 +34,6 @@ std::string fileUri(const std::string& path) {
       uri += Utils::format("%%%02X", c);
   }
   return uri;
-}
-
-// SHA-256 over every file's relative path and content, in path order.
-std::string treeDigest(const std::string& root) {
-  std::vector<std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(root))
-    if (entry.is_regular_file()) files.push_back(fs::relative(entry.path(), root).string());
-  std::sort(files.begin(), files.end());
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
-  for (const std::string& file : files) {
-    const std::string content = testsupport::readFile(root + "/" + file);
-    EVP_DigestUpdate(context, file.c_str(), file.size() + 1);
-    EVP_DigestUpdate(context, content.data(), content.size());
-  }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned length = 0;
-  EVP_DigestFinal_ex(context, digest, &length);
-  EVP_MD_CTX_free(context);
-  std::string hex;
-  for (unsigned i = 0; i < length; ++i) hex += Utils::format("%02x", digest[i]);
-  return hex + " (" + std::to_string(files.size()) + " files)";
 }
 
 // As the engine binds it: a port held only by closed connections (TIME_WAIT) counts as free.
@@ -337,7 +315,8 @@ TEST_F(DesktopTest, ReceiveByCodeLandsTheFilesAndShowsTheirRows) {
     EXPECT_EQ(row["to"], ALICE.user);
     EXPECT_NE(row["commandId"], 0);
   }
-  EXPECT_EQ(treeDigest(home->recv + "/Ordner ä"), treeDigest(tree));
+  EXPECT_EQ(trees::digest(home->recv + "/Ordner ä"), trees::digest(tree));
+  EXPECT_TRUE(trees::leftovers(home->recv).empty());
 
   // The first row's menu opens its folder and its file through xdg-open. Pause and Resume are
   // off on a finished row, so from the end: Open Folder is the last entry, Open the one above.
