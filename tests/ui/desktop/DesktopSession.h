@@ -336,6 +336,7 @@ class DesktopApp {
     return last;
   }
   static bool noted(const json& state, const std::string& caption, const std::string& textPart = "") {
+    if (!state.contains("messages")) return false;
     for (const json& m : state["messages"])
       if (m["caption"] == caption && m["text"].get<std::string>().find(textPart) != std::string::npos) return true;
     return false;
