@@ -293,15 +293,16 @@ void CopyRequestHandler::takeAck(const FileAck& ack) {
 }
 
 void CopyRequestHandler::takeFingerprintAck(const FileAck& ack) {
-  const int64_t step = ack.fingerprintLength - offset;
-  if (ack.fingerprintLength < offset || ack.fingerprintLength > current.size || step > MAX_FINGERPRINT_LENGTH ||
-      ack.bytesWritten < ack.fingerprintLength || ack.bytesWritten > current.size) {
+  // The step is taken apart only once both ends are known to lie within the file.
+  if (ack.fingerprintLength < offset || ack.fingerprintLength > current.size ||
+      ack.fingerprintLength - offset > MAX_FINGERPRINT_LENGTH || ack.bytesWritten < ack.fingerprintLength ||
+      ack.bytesWritten > current.size) {
     fail(Message::UNEXPECTED_ERROR, "sync: wrong fingerprintLength");
     return;
   }
   syncAck = ack;
   stepStart = offset;
-  stepLength = step;
+  stepLength = ack.fingerprintLength - offset;
   stepRead = 0;
   if (stepLength == 0) {
     compareStep(0);

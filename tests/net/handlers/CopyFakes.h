@@ -90,6 +90,8 @@ class FakeFiles : public net::FilePort {
   int shortReads = 0;
   // Every path that a request created, wrote, cut or renamed (both names), and every folder made.
   std::vector<std::string> changed;
+  // Set when a request came for a file that is not open or still busy (it also throws).
+  bool misused = false;
 
   // ---- requests ----
 
@@ -195,8 +197,7 @@ class FakeFiles : public net::FilePort {
         const Node& node = f->nodes.at(path);
         int64_t n = std::max<int64_t>(0, std::min<int64_t>(len, node.size - offset));
         if (f->shortReads > 0) n = std::min<int64_t>(n, f->shortReads);
-        const std::string data = f->bytes(node, offset, n);
-        std::memcpy(bytes, data.data(), data.size());  // the pool fills the buffer, listener or not
+        copyOut(node, offset, n, bytes);  // the pool fills the buffer, listener or not
         if (to) to->handleFileRead(bytes, static_cast<int>(n));
       });
     }
@@ -238,8 +239,10 @@ class FakeFiles : public net::FilePort {
   // given is used all the same); reports only to a listener that is still there.
   template <class Run>
   void fileRequest(Op op, const std::shared_ptr<OpenState>& state, Run run) {
-    if (!state->open) throw std::logic_error("request on a file that is not open");
-    if (state->busy) throw std::logic_error("two requests at once on one file");
+    if (!state->open || state->busy) {
+      misused = true;
+      throw std::logic_error(state->busy ? "two requests at once on one file" : "request on a file that is not open");
+    }
     state->busy = true;
     ++counts[op];
     const int status = fault ? fault(op, state->path) : 0;
@@ -344,14 +347,21 @@ class FakeFiles : public net::FilePort {
   }
   static std::string bytes(const Node& node, int64_t offset, int64_t length) {
     std::string out(static_cast<size_t>(std::max<int64_t>(0, std::min(length, node.size - offset))), '\0');
-    for (int64_t done = 0; done < static_cast<int64_t>(out.size());) {
+    copyOut(node, offset, static_cast<int64_t>(out.size()), &out[0]);
+    return out;
+  }
+  // `length` bytes from `offset`, all within the file, into `out`.
+  static void copyOut(const Node& node, int64_t offset, int64_t length, char* out) {
+    for (int64_t done = 0; done < length;) {
       const int64_t at = offset + done;
-      const int64_t n = std::min<int64_t>(static_cast<int64_t>(out.size()) - done, BLOCK - at % BLOCK);
+      const int64_t n = std::min<int64_t>(length - done, BLOCK - at % BLOCK);
       auto it = node.blocks.find(at / BLOCK);
-      if (it != node.blocks.end()) std::memcpy(&out[static_cast<size_t>(done)], it->second.data() + at % BLOCK, n);
+      if (it != node.blocks.end())
+        std::memcpy(out + done, it->second.data() + at % BLOCK, static_cast<size_t>(n));
+      else
+        std::memset(out + done, 0, static_cast<size_t>(n));
       done += n;
     }
-    return out;
   }
 
   std::map<std::string, Node> nodes;
