@@ -85,18 +85,18 @@ void CopyRecvHandler::handleRecv(const Message* m) {
     if (state == State::Closing || state == State::Done) return;
     waitForPeer();
     const int32_t opcode = m->getOpcode();
-    const std::string unexpected = Utils::format("unexpected message opcode %d", opcode);
+    auto unexpected = [opcode] { return Utils::format("unexpected message opcode %d", opcode); };
     if (opcode == Message::FILE_ACK) {
       takeSenderAck(*static_cast<const FileAck*>(m));
       return;
     }
     switch (state) {
       case State::Requesting:
-        if (opcode != Message::COPY_RESPONSE) return fail(unexpected);
+        if (opcode != Message::COPY_RESPONSE) return fail(unexpected());
         takeCopyResponse(*static_cast<const CopyResponse*>(m));
         break;
       case State::AwaitingFile: {
-        if (opcode != Message::FILE_CREATE) return fail(unexpected);
+        if (opcode != Message::FILE_CREATE) return fail(unexpected());
         const auto& create = *static_cast<const FileCreate*>(m);
         if (create.sync < 1) return refuse("FILE_CREATE sync 0 without sync 1");
         takeAnnouncement(create);
@@ -115,11 +115,11 @@ void CopyRecvHandler::handleRecv(const Message* m) {
         } else if (opcode == Message::COPY_PAUSE) {
           fail("Paused");
         } else {
-          fail(unexpected);
+          fail(unexpected());
         }
         break;
       default:
-        fail(unexpected);
+        fail(unexpected());
     }
     advance();
   });
