@@ -154,8 +154,7 @@ void CopyRecvHandler::handleTimer() {
 
 void CopyRecvHandler::handleFileOpen() {
   guarded([this] {
-    ioDone();
-    if (state == State::Closing) return closeWhenIdle();
+    if (completed()) return;
     if (pauseAsked) return advance();
     switch (opening) {
       case Opening::Held:
@@ -180,8 +179,7 @@ void CopyRecvHandler::handleFileOpen() {
 void CopyRecvHandler::handleFileError(int status, const std::string& msg) {
   guarded([&] {
     const Io failed = io;
-    ioDone();
-    if (state == State::Closing) return closeWhenIdle();
+    if (completed()) return;
     // A file standing where a folder is wanted will still stand there next time.
     const bool lasting = status == UV_ENOTDIR || (failed == Io::Mkdirs && status == UV_EEXIST);
     const std::string reason = msg + ": " + finalPath;
@@ -195,8 +193,7 @@ void CopyRecvHandler::handleFileError(int status, const std::string& msg) {
 
 void CopyRecvHandler::handleFileRead(char*, int len) {
   guarded([&] {
-    ioDone();
-    if (state == State::Closing) return closeWhenIdle();
+    if (completed()) return;
     if (state == State::Fingerprinting) {
       takeStep(len);
     } else if (state == State::Preparing) {
@@ -211,8 +208,7 @@ void CopyRecvHandler::handleFileRead(char*, int len) {
 
 void CopyRecvHandler::handleFileWrite(char*, int len) {
   guarded([&] {
-    ioDone();
-    if (state == State::Closing) return closeWhenIdle();
+    if (completed()) return;
     if (state == State::Preparing) {
       copied += len;
       if (pauseAsked) return advance();
@@ -226,8 +222,7 @@ void CopyRecvHandler::handleFileWrite(char*, int len) {
 
 void CopyRecvHandler::handleFileExists(bool exists, const uv_stat_t& stats) {
   guarded([&] {
-    ioDone();
-    if (state == State::Closing) return closeWhenIdle();
+    if (completed()) return;
     if (pauseAsked) return advance();
     takeExists(exists, stats);
     advance();
@@ -236,8 +231,7 @@ void CopyRecvHandler::handleFileExists(bool exists, const uv_stat_t& stats) {
 
 void CopyRecvHandler::handleFileMkdirs() {
   guarded([this] {
-    ioDone();
-    if (state == State::Closing) return closeWhenIdle();
+    if (completed()) return;
     if (pauseAsked) return advance();
     openTarget();
   });
@@ -245,8 +239,7 @@ void CopyRecvHandler::handleFileMkdirs() {
 
 void CopyRecvHandler::handleFileTruncate() {
   guarded([this] {
-    ioDone();
-    if (state == State::Closing) return closeWhenIdle();
+    if (completed()) return;
     startReceiving();
     advance();
   });
@@ -255,16 +248,20 @@ void CopyRecvHandler::handleFileTruncate() {
 // A rename that completes has made the file whole, pause or not: its final ack goes out first.
 void CopyRecvHandler::handleFileRename() {
   guarded([this] {
-    ioDone();
-    if (state == State::Closing) return closeWhenIdle();
+    if (completed()) return;
     fileComplete();
     advance();
   });
 }
 
-void CopyRecvHandler::ioDone() {
+// Each file result first marks its request done (our own work does not count against the
+// sender); true when the handler is closing and was waiting only for that.
+bool CopyRecvHandler::completed() {
   io = Io::None;
-  waitForPeer();  // our own work does not count against the sender
+  waitForPeer();
+  if (state != State::Closing) return false;
+  closeWhenIdle();
+  return true;
 }
 
 // What follows by itself once nothing is in flight: a pause, the next fingerprint step, the end

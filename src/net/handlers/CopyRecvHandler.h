@@ -95,7 +95,7 @@ class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p
 
   template <class F>
   void guarded(F&& step);
-  void ioDone();
+  bool completed();
   void advance();
 
   void sendRequest();

@@ -97,15 +97,21 @@ void CopyRequestHandler::handleServerResponse(const p2p::Server::ServerResponse<
   });
 }
 
+// Each file result first marks its request done; a handler that is closing was waiting only
+// for that (None is returned then).
+CopyRequestHandler::Io CopyRequestHandler::completed() {
+  const Io done = io;
+  io = Io::None;
+  if (state != State::Closing) return done;
+  closeWhenIdle();
+  return Io::None;
+}
+
 void CopyRequestHandler::handleFileError(int status, const std::string& msg) {
   guarded([&] {
-    const Io failed = io;
-    io = Io::None;
-    if (state == State::Closing) {
-      closeWhenIdle();
-      return;
-    }
-    switch (failed) {
+    switch (completed()) {
+      case Io::None:
+        return;
       case Io::PathStat:
         if (status == UV_ENOENT) {
           fail(Message::NOT_FOUND, msg);
@@ -127,11 +133,8 @@ void CopyRequestHandler::handleFileError(int status, const std::string& msg) {
 
 void CopyRequestHandler::handleFileStats(const uv_stat_t& stats) {
   guarded([&] {
-    const Io done = io;
-    io = Io::None;
-    if (state == State::Closing) {
-      closeWhenIdle();
-    } else if (done == Io::PathStat) {
+    const Io done = completed();
+    if (done == Io::PathStat) {
       takePathStats(stats);
     } else if (done == Io::FileStat) {
       checkUnchanged(stats);
@@ -141,11 +144,7 @@ void CopyRequestHandler::handleFileStats(const uv_stat_t& stats) {
 
 void CopyRequestHandler::handleFileScan(std::deque<std::string> names, std::deque<uv_stat_t> stats) {
   guarded([&] {
-    io = Io::None;
-    if (state == State::Closing) {
-      closeWhenIdle();
-      return;
-    }
+    if (completed() == Io::None) return;
     // Folders are not sent: an empty folder has no message of its own.
     for (size_t i = 0; i < names.size() && i < stats.size(); ++i) {
       if (p2p::UvFile::isDir(stats[i])) continue;
@@ -162,26 +161,11 @@ void CopyRequestHandler::handleFileScan(std::deque<std::string> names, std::dequ
 
 void CopyRequestHandler::handleFileOpen() {
   guarded([this] {
-    io = Io::None;
-    if (state == State::Closing) {
-      closeWhenIdle();
-      return;
-    }
+    if (completed() == Io::None) return;
     state = State::Comparing;
     offset = 0;
     checksum = newFingerprint(fingerprintMode());
-    auto create = std::make_unique<FileCreate>();
-    create->uuid = context->uuid();
-    create->fileName = p2p::UvFile::getName(current.path);
-    create->path = relativePath(current.path);
-    create->size = current.size;
-    create->remainingFiles = static_cast<int32_t>(files.size());
-    create->sync = 1;
-    create->append = 0;
-    create->appendLength = 0;
-    create->appendMode = 1;
-    create->fingerprintMode = fingerprintMode();
-    queue(std::move(create));
+    queue(announcement(1));
     progress.fileInit("Sync", ticket.code, context->username(), ticket.toUsername, p2p::UvFile::getName(current.path),
                       current.path, current.size, 0);
   });
@@ -189,11 +173,8 @@ void CopyRequestHandler::handleFileOpen() {
 
 void CopyRequestHandler::handleFileRead(char*, int len) {
   guarded([&] {
-    const Io done = io;
-    io = Io::None;
-    if (state == State::Closing) {
-      closeWhenIdle();
-    } else if (done == Io::Read) {
+    const Io done = completed();
+    if (done == Io::Read) {
       compareStep(len);
     } else if (done == Io::ChunkRead) {
       takeChunk(len);
@@ -366,19 +347,25 @@ void CopyRequestHandler::startSending(int64_t resumeAt) {
   announceData();
 }
 
-void CopyRequestHandler::announceData() {
+// The current file, for comparison (sync 1, in the fingerprint mode asked for) or with the
+// resume point of its data (sync 0).
+std::unique_ptr<FileCreate> CopyRequestHandler::announcement(int32_t sync) const {
   auto create = std::make_unique<FileCreate>();
   create->uuid = context->uuid();
   create->fileName = p2p::UvFile::getName(current.path);
   create->path = relativePath(current.path);
   create->size = current.size;
   create->remainingFiles = static_cast<int32_t>(files.size());
-  create->sync = 0;
-  create->append = offset > 0 ? 1 : 0;
-  create->appendLength = offset;
+  create->sync = sync;
+  create->append = sync == 0 && offset > 0 ? 1 : 0;
+  create->appendLength = sync == 0 ? offset : 0;
   create->appendMode = 1;
-  create->fingerprintMode = 0;
-  queue(std::move(create));
+  create->fingerprintMode = sync == 0 ? 0 : fingerprintMode();
+  return create;
+}
+
+void CopyRequestHandler::announceData() {
+  queue(announcement(0));
   progress.fileInit("Send", ticket.code, context->username(), ticket.toUsername, p2p::UvFile::getName(current.path),
                     current.path, current.size, shownOffset(offset));
   if (offset == current.size) {

@@ -21,6 +21,7 @@
 #include "net/handlers/IHandler.h"
 #include "net/messages/CopyRequest.h"
 #include "net/messages/FileAck.h"
+#include "net/messages/FileCreate.h"
 #include "net/messages/Message.h"
 #include "p2p/processes/Server.h"
 
@@ -72,6 +73,8 @@ class CopyRequestHandler : public IHandler, private p2p::UvFile::FileCb, public 
 
   template <class F>
   void guarded(F&& step);
+  Io completed();
+  std::unique_ptr<FileCreate> announcement(int32_t sync) const;
 
   void start();
   void scanRequestedPath();

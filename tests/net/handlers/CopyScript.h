@@ -102,15 +102,9 @@ inline net::FileAck ackOf(int32_t status, const std::string& reason = "") {
   return a;
 }
 
-// A receiver with a scripted sender.
-struct RecvWorld {
-  explicit RecvWorld(const std::string& path = "/home/alice/photos", bool start = true) {
-    files.addDir("/recv");
-    handler = std::make_unique<net::CopyRecvHandler>(&ctx, "CODE", "alice@example.com", "alice-uuid", path);
-    ctx.handler = handler.get();
-    if (start) handler->handleSend();
-  }
-
+// One handler's surroundings: a real loop whose clock the test sets, in-memory files, and the
+// connection; the test plays the peer.
+struct World {
   // Frames leave, file requests complete, waiting frames go in, until nothing moves.
   void settle() {
     for (int i = 0; i < 10000000; ++i) {
@@ -130,6 +124,23 @@ struct RecvWorld {
     ctx.deliver(m);
     settle();
   }
+
+  uint64_t clock = 50000;
+  p2p::UvLoop loop{[this] { return clock; }};
+  FakeFiles files;
+  FakeContext ctx{&loop, &files};
+  size_t seen = 0;
+};
+
+// A receiver with a scripted sender.
+struct RecvWorld : World {
+  explicit RecvWorld(const std::string& path = "/home/alice/photos", bool start = true) {
+    files.addDir("/recv");
+    handler = std::make_unique<net::CopyRecvHandler>(&ctx, "CODE", "alice@example.com", "alice-uuid", path);
+    ctx.handler = handler.get();
+    if (start) handler->handleSend();
+  }
+
   // The data of `source` from `from` on, in chunks.
   void sendData(const std::string& source, int64_t from, int64_t to = -1) {
     if (to < 0) to = static_cast<int64_t>(source.size());
@@ -144,16 +155,11 @@ struct RecvWorld {
   }
   const net::CopyProgress& lastProgress() const { return ctx.progress.back(); }
 
-  uint64_t clock = 50000;
-  p2p::UvLoop loop{[this] { return clock; }};
-  FakeFiles files;
-  FakeContext ctx{&loop, &files};
   std::unique_ptr<net::CopyRecvHandler> handler;
-  size_t seen = 0;
 };
 
 // A sender with a scripted receiver; the offer holds `offered`.
-struct SendWorld {
+struct SendWorld : World {
   explicit SendWorld(const std::string& offered, int32_t print = 2) {
     ctx.myName = "alice@example.com";
     ctx.ticket = net::IContext::Ticket("bob@example.com", {offered}, "CODE", 0);
@@ -177,31 +183,9 @@ struct SendWorld {
     }
     settle();
   }
-  void settle() {
-    for (int i = 0; i < 10000000; ++i) {
-      bool moved = ctx.drain();
-      moved = files.completeOne() || moved;
-      moved = ctx.deliverReady() || moved;
-      if (!moved) return;
-    }
-  }
-  std::vector<Frame> take() {
-    std::vector<Frame> out;
-    for (; seen < ctx.sent.size(); ++seen) out.push_back(decodeFrame(ctx.sent[seen]));
-    return out;
-  }
-  void send(const net::Message& m) {
-    ctx.deliver(m);
-    settle();
-  }
 
-  uint64_t clock = 50000;
-  p2p::UvLoop loop{[this] { return clock; }};
-  FakeFiles files;
-  FakeContext ctx{&loop, &files};
   net::CopyRequest request;
   std::unique_ptr<net::CopyRequestHandler> handler;
-  size_t seen = 0;
 };
 
 // Our receiver against our sender, each with its own files, frames passed as they leave.
