@@ -64,7 +64,6 @@ class FakeFiles : public net::FilePort {
   void setByte(const std::string& path, int64_t offset, char value) { put(nodes.at(path), &value, 1, offset); }
   void resize(const std::string& path, int64_t size) { cut(nodes.at(path), size); }
   void touch(const std::string& path) { nodes.at(path).version = ++clock; }
-  void remove(const std::string& path) { nodes.erase(path); }
 
   bool has(const std::string& path) const { return nodes.count(path) != 0; }
   bool isDir(const std::string& path) const { return has(path) && nodes.at(path).dir; }

@@ -60,6 +60,7 @@ TEST(CopyPair, FolderTreeArrivesIdenticalAndHeldCopiesAreResumed) {
     EXPECT_TRUE(reportedWhole(w.recvCtx.progress, local, static_cast<int64_t>(f.second.size())));
   }
   for (const std::string& p : w.recvFiles.paths()) EXPECT_EQ(p.find(".tmp."), std::string::npos) << p;
+  for (const std::string& p : w.recvFiles.changed) EXPECT_NE(p, "/recv/photos/whole.bin") << "whole already: not written";
   EXPECT_FALSE(w.recvFiles.has("/recv/photos/empty folder")) << "folders have no message of their own";
 }
 

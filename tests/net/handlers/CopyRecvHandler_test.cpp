@@ -72,31 +72,6 @@ TEST(CopyRecv, NewFileGoesToTheTemporaryNameAndIsRenamedOnlyWhenWhole) {
   EXPECT_FALSE(outsideReceiveFolder(w.files.changed));
 }
 
-TEST(CopyRecv, EmptyFilesAndFilesAlreadyWholeAreFinishedWithoutData) {
-  RecvWorld w;
-  w.files.addDir("/recv/photos");
-  w.files.addFile(kFinal, "whole");
-  w.accept(2, 5);
-  const net::FileCreate empty = announce("photos/sub", "empty", 0, 1);
-  w.send(empty);
-  w.send(decide(empty, 0));
-  EXPECT_TRUE(w.files.has("/recv/photos/sub/empty"));
-  EXPECT_EQ(w.lastProgress().getOffset(), 0);
-  EXPECT_EQ(w.lastProgress().getState(), "Recv");
-
-  w.files.changed.clear();
-  const net::FileCreate whole = announce("photos", "a.jpg", 5, 0);
-  w.send(whole);
-  w.send(decide(whole, 5));
-  EXPECT_TRUE(w.files.changed.empty()) << "a final-name file that matches whole is not written";
-  const std::vector<Frame> out = w.take();
-  EXPECT_EQ(out.back().as<net::FileAck>().status, Message::END);
-  EXPECT_EQ(w.lastProgress().getState(), "Recv");
-  EXPECT_EQ(w.lastProgress().getOffset(), 5);
-  EXPECT_EQ(w.ctx.closeReason, "");
-  EXPECT_TRUE(w.ctx.closed);
-}
-
 TEST(CopyRecv, ProgressAcksAtOnceThenAtMostEveryTwoSecondsThenTheFinalAck) {
   RecvWorld w;
   const std::string source = pattern(6 * CHUNK);
