@@ -1,8 +1,11 @@
 #include "utils/Checksums.h"
 
 #include <endian.h>
+#include <openssl/evp.h>
 
 #include <cstring>
+#include <memory>
+#include <stdexcept>
 
 namespace {
 
@@ -58,4 +61,31 @@ void Xor64::update(const int8_t* b, int64_t off, int32_t len) {
     x ^= be64toh(word);
   }
   v = static_cast<int64_t>(x);
+}
+
+Sha256Prefix::Sha256Prefix() : ctx(EVP_MD_CTX_new()) {
+  if (!ctx) throw std::runtime_error("sha256 error");
+  reset();
+}
+
+Sha256Prefix::~Sha256Prefix() { EVP_MD_CTX_free(ctx); }
+
+void Sha256Prefix::update(const int8_t* b, int64_t off, int32_t len) {
+  if (len <= 0) return;
+  if (EVP_DigestUpdate(ctx, b + off, static_cast<size_t>(len)) != 1) throw std::runtime_error("sha256 error");
+}
+
+int64_t Sha256Prefix::getValue() const {
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> copy(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (!copy || EVP_MD_CTX_copy_ex(copy.get(), ctx) != 1 || EVP_DigestFinal_ex(copy.get(), digest, &size) != 1)
+    throw std::runtime_error("sha256 error");
+  uint64_t value = 0;
+  for (int i = 0; i < 8; ++i) value = value << 8 | digest[i];
+  return static_cast<int64_t>(value);
+}
+
+void Sha256Prefix::reset() {
+  if (EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) != 1) throw std::runtime_error("sha256 error");
 }

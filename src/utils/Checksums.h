@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+typedef struct evp_md_ctx_st EVP_MD_CTX;
+
 // 64-bit fingerprint of a file prefix. Both ends of a transfer compute it
 // independently and compare the numbers, so each implementation is a wire format.
 class Checksum {
@@ -38,4 +40,23 @@ class Xor64 : public Checksum {
 
  private:
   int64_t v;
+};
+
+// The first 8 bytes of the SHA-256 of everything added since the last reset, read as a
+// big-endian signed number. Every bit of every byte counts, however the bytes are grouped into
+// calls, so a changed prefix cannot pass for the held one.
+class Sha256Prefix : public Checksum {
+ public:
+  Sha256Prefix();
+  ~Sha256Prefix() override;
+  Sha256Prefix(const Sha256Prefix&) = delete;
+  Sha256Prefix& operator=(const Sha256Prefix&) = delete;
+
+  void update(const int8_t* b, int64_t off, int32_t len) override;
+  // Leaves the running digest as it is: more bytes may follow.
+  int64_t getValue() const override;
+  void reset() override;
+
+ private:
+  EVP_MD_CTX* ctx;
 };

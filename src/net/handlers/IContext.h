@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <forward_list>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -19,6 +20,7 @@ class UvLoop;
 
 namespace net {
 
+class FilePort;
 class Message;
 
 class IContext {
@@ -67,6 +69,12 @@ class IContext {
   virtual void notify(void* data) = 0;
   // The newest offer of this computer with this code, made to this user and still valid.
   virtual Ticket findTicket(const std::string& code, const std::string& username) = 0;
+  // The files the copy handlers read and write.
+  virtual FilePort* files() = 0;
+  // Keeps the send and receive buffers allocated for as long as the result is held: a file
+  // request that reads into the send buffer or writes from the receive buffer holds it until it
+  // completes, even if the connection is gone by then.
+  virtual std::shared_ptr<void> holdBuffers() const = 0;
 };
 
 }  // namespace net

@@ -5,6 +5,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "net/handlers/FilePort.h"
 #include "net/handlers/Manager.h"
 #include "net/messages/Message.h"
 #include "p2p/messages/Connect.h"
@@ -261,7 +262,19 @@ IContext::Ticket PeerManager::findTicket(const std::string& code, const std::str
 std::string PeerManager::handlerName() const { return handler ? handler->name() : UNDEFINED; }
 
 void PeerManager::pause() {
-  if (handler) handler->pause();
+  if (closing) return;
+  if (!stream || !stream->isConnected()) {
+    close(true, "Paused");
+    return;
+  }
+  guarded([this] {
+    if (handler) handler->pause();
+  });
+}
+
+FilePort* PeerManager::files() {
+  if (!filePort) filePort = newUvFilePort(manager->getLoop());
+  return filePort.get();
 }
 
 bool PeerManager::carries(int32_t channelId, const p2p::SocketAddress& address) const {

@@ -67,6 +67,7 @@ class PeerManager : public IContext, public p2p::PeerHole::Cb, public p2p::PeerS
   void setListener(Listener* l) { listener = l; }
   // The handler's name, or UNDEFINED before there is one.
   std::string handlerName() const;
+  // Before the stream is up this closes at once with "Paused"; afterwards the handler pauses.
   void pause();
   bool isAccepting() const { return accepting; }
   bool hasHandler() const { return handler != nullptr; }
@@ -92,6 +93,8 @@ class PeerManager : public IContext, public p2p::PeerHole::Cb, public p2p::PeerS
   void close(bool immidiately, const std::string& reason) override;
   void notify(void* data) override;
   Ticket findTicket(const std::string& code, const std::string& username) override;
+  FilePort* files() override;
+  std::shared_ptr<void> holdBuffers() const override;
 
   // PeerHole::Cb and PeerStream::Cb.
   void handleHole(const std::string& uuid, const p2p::SocketAddress& addr, int32_t protocol) override;
@@ -99,10 +102,6 @@ class PeerManager : public IContext, public p2p::PeerHole::Cb, public p2p::PeerS
   void handle_recv(ByteBuffer* chunk) override;
   void handle_send() override;
   void handle_close(const std::string& reason) override;
-
-  // Keeps both buffers allocated while a file request that reads or writes them in place is
-  // on the thread pool, even if the connection is deleted meanwhile.
-  std::shared_ptr<void> holdBuffers() const;
 
  private:
   explicit PeerManager(Manager* manager);
@@ -121,6 +120,7 @@ class PeerManager : public IContext, public p2p::PeerHole::Cb, public p2p::PeerS
   std::unique_ptr<p2p::PeerStream> stream;
   std::unique_ptr<IHandler> handler;
   std::unique_ptr<p2p::UvTimer> requestTimer;
+  std::unique_ptr<FilePort> filePort;  // made on first use
   std::string peerUuid;
   int32_t recvLength = 0;  // of the frame being gathered; 0 between frames
   uint8_t lengthBytes[4] = {};

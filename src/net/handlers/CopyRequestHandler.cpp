@@ -1,0 +1,519 @@
+#include "net/handlers/CopyRequestHandler.h"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "net/handlers/CopyRules.h"
+#include "net/messages/CopyResponse.h"
+#include "net/messages/FileCreate.h"
+#include "net/messages/FileWrite.h"
+#include "p2p/uv/UvLog.h"
+#include "utils/ByteBuffer.h"
+#include "utils/Checksums.h"
+
+namespace net {
+
+namespace {
+
+const char* const kNotFound = "Ticket not found";
+const char* const kFileChanged = "file changed";
+
+bool isPermissionError(int status) { return status == UV_EACCES || status == UV_EPERM; }
+
+bool sameTime(const uv_timespec_t& a, const uv_timespec_t& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+std::string statusText(int32_t status) { return "status " + std::to_string(status); }
+
+}  // namespace
+
+CopyRequestHandler::CopyRequestHandler(IContext* context, const CopyRequest& request)
+    : IHandler(context), request(request), progress(context) {
+  handlerName = "CopyRequestHandler";
+}
+
+CopyRequestHandler::~CopyRequestHandler() = default;
+
+int32_t CopyRequestHandler::fingerprintMode() const {
+  return request.print == FINGERPRINT_SHA256 ? FINGERPRINT_SHA256 : FINGERPRINT_FLETCHER64;
+}
+
+bool CopyRequestHandler::recvReady() const { return !(state == State::Comparing && io == Io::Read); }
+
+// Whatever a step throws ends this copy with the text, as a failure the receiver is told of.
+template <class F>
+void CopyRequestHandler::guarded(F&& step) {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    UV_LOG("WARN") << handlerName << ": " << e.what();
+    fail(Message::UNEXPECTED_ERROR, e.what());
+  }
+}
+
+// ---- events ----
+
+void CopyRequestHandler::handleSend() {
+  guarded([this] {
+    if (state == State::Created) start();
+    flushOutbox();
+    if (state == State::Closing) {
+      closeWhenIdle();
+    } else if (state == State::Sending) {
+      sendNextChunk();
+    }
+  });
+}
+
+void CopyRequestHandler::handleRecv(const Message* m) {
+  guarded([&] {
+    if (state == State::Closing || state == State::Done) return;
+    switch (m->getOpcode()) {
+      case Message::COPY_PAUSE:
+        fail(Message::PAUSED, "Paused");
+        return;
+      case Message::FILE_ACK:
+        takeAck(*static_cast<const FileAck*>(m));
+        return;
+      default:
+        // Before the files are known the receiver has nothing to say; what it says is let be.
+        if (state == State::Created || state == State::Verifying || state == State::Scanning) return;
+        fail(Message::UNEXPECTED_ERROR, state == State::Sending ? "send: wrong message type" : "sync: wrong message type");
+    }
+  });
+}
+
+void CopyRequestHandler::handleServerResponse(const p2p::Server::ServerResponse<bool>& response) {
+  guarded([&] {
+    if (state != State::Verifying) return;
+    // Only a plain yes counts: a redirect or an unreadable answer is no confirmation.
+    if (response.status != 200 || !response.error.empty()) {
+      UV_LOG("1") << "verify error " << response.status << " " << response.error;
+      fail(Message::NOT_FOUND, kNotFound);
+      return;
+    }
+    UV_LOG("1") << "verify ok";
+    scanRequestedPath();
+  });
+}
+
+// Each file result first marks its request done; a handler that is closing was waiting only
+// for that (None is returned then).
+CopyRequestHandler::Io CopyRequestHandler::completed() {
+  const Io done = io;
+  io = Io::None;
+  if (state != State::Closing) return done;
+  closeWhenIdle();
+  return Io::None;
+}
+
+void CopyRequestHandler::handleFileError(int status, const std::string& msg) {
+  guarded([&] {
+    switch (completed()) {
+      case Io::None:
+        return;
+      case Io::PathStat:
+        if (status == UV_ENOENT) {
+          fail(Message::NOT_FOUND, msg);
+        } else if (isPermissionError(status)) {
+          fail(Message::PERMISSION_DENIED_READ, msg);
+        } else {
+          fail(Message::UNEXPECTED_ERROR, msg);
+        }
+        return;
+      case Io::Scan:
+        fail(isPermissionError(status) ? Message::PERMISSION_DENIED_READ : Message::UNEXPECTED_ERROR, msg);
+        return;
+      default:
+        // A file that went away after the scan is worth another try, which scans again.
+        fail(isPermissionError(status) ? Message::PERMISSION_DENIED_READ : Message::FILE_READ_ERROR, msg);
+    }
+  });
+}
+
+void CopyRequestHandler::handleFileStats(const uv_stat_t& stats) {
+  guarded([&] {
+    const Io done = completed();
+    if (done == Io::PathStat) {
+      takePathStats(stats);
+    } else if (done == Io::FileStat) {
+      checkUnchanged(stats);
+    }
+  });
+}
+
+void CopyRequestHandler::handleFileScan(std::deque<std::string> names, std::deque<uv_stat_t> stats) {
+  guarded([&] {
+    if (completed() == Io::None) return;
+    // Folders are not sent: an empty folder has no message of its own.
+    for (size_t i = 0; i < names.size() && i < stats.size(); ++i) {
+      if (p2p::UvFile::isDir(stats[i])) continue;
+      files.push_back(Entry{names[i], p2p::UvFile::size(stats[i]), stats[i].st_mtim});
+      totalSize += p2p::UvFile::size(stats[i]);
+    }
+    if (files.empty()) {
+      fail(Message::END, "No Files Found");
+      return;
+    }
+    announceFiles();
+  });
+}
+
+void CopyRequestHandler::handleFileOpen() {
+  guarded([this] {
+    if (completed() == Io::None) return;
+    state = State::Comparing;
+    offset = 0;
+    checksum = newFingerprint(fingerprintMode());
+    queue(announcement(1));
+    progress.fileInit("Sync", ticket.code, context->username(), ticket.toUsername, p2p::UvFile::getName(current.path),
+                      current.path, current.size, 0);
+  });
+}
+
+void CopyRequestHandler::handleFileRead(char*, int len) {
+  guarded([&] {
+    const Io done = completed();
+    if (done == Io::Read) {
+      compareStep(len);
+    } else if (done == Io::ChunkRead) {
+      takeChunk(len);
+    }
+  });
+}
+
+// ---- request, verification, scan ----
+
+void CopyRequestHandler::start() {
+  UV_LOG("1") << request;
+  // Without a name or a computer there is nobody the web server could vouch for.
+  if (request.uuid.empty() || request.myUserName.empty()) {
+    fail(Message::NOT_FOUND, kNotFound);
+    return;
+  }
+  ticket = context->findTicket(request.ticket, request.myUserName);
+  const bool offered = std::find(ticket.files.begin(), ticket.files.end(), request.fromPath) != ticket.files.end();
+  if (ticket.code.empty() || !offered) {
+    fail(Message::NOT_FOUND, kNotFound);
+    return;
+  }
+  state = State::Verifying;
+  context->verify(request.uuid, request.myUserName, request.mySignature, this);
+}
+
+void CopyRequestHandler::scanRequestedPath() {
+  state = State::Scanning;
+  io = Io::PathStat;
+  context->files()->stats(normalisedPath(request.fromPath), this);
+}
+
+void CopyRequestHandler::takePathStats(const uv_stat_t& stats) {
+  const std::string path = normalisedPath(request.fromPath);
+  if (!p2p::UvFile::isDir(stats)) {
+    files.push_back(Entry{path, p2p::UvFile::size(stats), stats.st_mtim});
+    totalSize = p2p::UvFile::size(stats);
+    announceFiles();
+    return;
+  }
+  root = path;
+  io = Io::Scan;
+  context->files()->scan(root, this);
+}
+
+void CopyRequestHandler::announceFiles() {
+  auto response = std::make_unique<CopyResponse>();
+  response->status = Message::CONTINUE;
+  response->totalFiles = static_cast<int32_t>(files.size());
+  response->totalBytes = totalSize;
+  progress.totalFiles = response->totalFiles;
+  progress.totalSize = totalSize;
+  UV_LOG("1") << "sendCopyResponse " << *response;
+  filesAnnounced = true;
+  queue(std::move(response));
+  openNextFile();
+}
+
+void CopyRequestHandler::openNextFile() {
+  if (files.empty()) {
+    endOk = true;
+    endReason.clear();
+    state = State::Closing;
+    closeWhenIdle();
+    return;
+  }
+  current = files.front();
+  files.pop_front();
+  allSent = false;
+  lastChunkWaits = false;
+  state = State::Opening;
+  io = Io::Open;
+  file = context->files()->open(current.path, p2p::UvFile::READ, this);
+}
+
+// ---- the receiver's acknowledgements ----
+
+void CopyRequestHandler::takeAck(const FileAck& ack) {
+  if (ack.status == Message::END && state == State::Sending && files.empty() && isFinalAck(ack)) {
+    // The receiver's end after the last file: answered in kind, as it expects.
+    fileDone(true);
+    return;
+  }
+  if (ack.status != Message::CONTINUE) {
+    fail(ack.status, ack.reason.empty() ? "receiver stopped (" + statusText(ack.status) + ")" : ack.reason);
+    return;
+  }
+  if (state == State::Comparing) {
+    takeFingerprintAck(ack);
+  } else if (state == State::Sending) {
+    if (isFinalAck(ack)) fileDone(false);
+    // Anything else is a progress ack, or a fingerprint ack sent before the receiver heard of
+    // the resume point: neither changes anything here.
+  } else if (state != State::Created && state != State::Verifying && state != State::Scanning) {
+    fail(Message::UNEXPECTED_ERROR, "sync: wrong message type");
+  }
+}
+
+void CopyRequestHandler::takeFingerprintAck(const FileAck& ack) {
+  // The step is taken apart only once both ends are known to lie within the file.
+  if (ack.fingerprintLength < offset || ack.fingerprintLength > current.size ||
+      ack.fingerprintLength - offset > MAX_FINGERPRINT_LENGTH || ack.bytesWritten < ack.fingerprintLength ||
+      ack.bytesWritten > current.size) {
+    fail(Message::UNEXPECTED_ERROR, "sync: wrong fingerprintLength");
+    return;
+  }
+  syncAck = ack;
+  stepStart = offset;
+  stepLength = ack.fingerprintLength - offset;
+  stepRead = 0;
+  if (stepLength == 0) {
+    compareStep(0);
+    return;
+  }
+  if (!compareBuffer)
+    compareBuffer = std::make_shared<std::vector<int8_t>>(static_cast<size_t>(std::min(MAX_FINGERPRINT_LENGTH, current.size)));
+  readFingerprintStep();
+}
+
+void CopyRequestHandler::readFingerprintStep() {
+  io = Io::Read;
+  file->read(reinterpret_cast<char*>(compareBuffer->data()) + stepRead, static_cast<int>(stepLength - stepRead),
+             stepStart + stepRead, compareBuffer);
+}
+
+// One step of the receiver's copy against the same bytes of the file. A step is checksummed in
+// one piece, as the receiver does, since Fletcher64 groups its words from the start of each call.
+void CopyRequestHandler::compareStep(int len) {
+  if (stepLength > 0) {
+    if (len <= 0) {
+      fail(Message::FILE_READ_ERROR, kFileChanged);
+      return;
+    }
+    stepRead += len;
+    if (stepRead < stepLength) {
+      readFingerprintStep();  // a short read is no end of file
+      return;
+    }
+    checksum->update(compareBuffer->data(), 0, static_cast<int32_t>(stepLength));
+  }
+  offset = stepStart + stepLength;
+  progress.fileOffset(shownOffset(offset));
+  const bool match = stepLength > 0 && syncAck.fingerprintMode == fingerprintMode() &&
+                     syncAck.fingerprint == checksum->getValue();
+  if (match && syncAck.fingerprintLength != syncAck.bytesWritten) return;  // more of the copy to compare
+  if (match) {
+    startSending(offset);
+  } else {
+    startSending(syncAck.appendMode == 1 ? stepStart : 0);
+  }
+}
+
+bool CopyRequestHandler::isFinalAck(const FileAck& ack) const {
+  return allSent && ack.bytesWritten == current.size && ack.fingerprintLength == current.size && ack.fingerprint == 0;
+}
+
+// ---- sending ----
+
+void CopyRequestHandler::startSending(int64_t resumeAt) {
+  state = State::Sending;
+  offset = resumeAt;
+  compareBuffer.reset();
+  checksum.reset();
+  if (offset == current.size) {
+    // Nothing to send: the file must still be the one that was compared.
+    io = Io::FileStat;
+    file->stats();
+    return;
+  }
+  announceData();
+}
+
+// The current file, for comparison (sync 1, in the fingerprint mode asked for) or with the
+// resume point of its data (sync 0).
+std::unique_ptr<FileCreate> CopyRequestHandler::announcement(int32_t sync) const {
+  auto create = std::make_unique<FileCreate>();
+  create->uuid = context->uuid();
+  create->fileName = p2p::UvFile::getName(current.path);
+  create->path = relativePath(current.path);
+  create->size = current.size;
+  create->remainingFiles = static_cast<int32_t>(files.size());
+  create->sync = sync;
+  create->append = sync == 0 && offset > 0 ? 1 : 0;
+  create->appendLength = sync == 0 ? offset : 0;
+  create->appendMode = 1;
+  create->fingerprintMode = sync == 0 ? 0 : fingerprintMode();
+  return create;
+}
+
+void CopyRequestHandler::announceData() {
+  queue(announcement(0));
+  progress.fileInit("Send", ticket.code, context->username(), ticket.toUsername, p2p::UvFile::getName(current.path),
+                    current.path, current.size, shownOffset(offset));
+  if (offset == current.size) {
+    allSent = true;
+    return;
+  }
+  sendNextChunk();
+}
+
+void CopyRequestHandler::sendNextChunk() {
+  if (state != State::Sending || io != Io::None || lastChunkWaits || allSent || !outbox.empty()) return;
+  if (offset >= current.size || !context->canSend()) return;
+  const int32_t room = context->getSendBuffer()->capacity() - FileWrite::getDataOffset();
+  chunkStart = offset;
+  chunkLength = static_cast<int32_t>(std::min<int64_t>(current.size - offset, room));
+  chunkRead = 0;
+  UV_LOG("1") << "CopyRequestHandler::readNext len=" << chunkLength;
+  readChunk();
+}
+
+// Straight into the send buffer, where the FILE_WRITE frame's data belongs.
+void CopyRequestHandler::readChunk() {
+  char* data = reinterpret_cast<char*>(context->getSendBuffer()->array()) + FileWrite::getDataOffset();
+  io = Io::ChunkRead;
+  file->read(data + chunkRead, chunkLength - chunkRead, chunkStart + chunkRead, context->holdBuffers());
+}
+
+void CopyRequestHandler::takeChunk(int len) {
+  if (len <= 0) {
+    fail(Message::FILE_READ_ERROR, kFileChanged);
+    return;
+  }
+  chunkRead += len;
+  if (chunkRead < chunkLength) {
+    readChunk();
+    return;
+  }
+  offset = chunkStart + chunkLength;
+  if (offset == current.size) {
+    // The last chunk goes out only for a file that did not change while it was being sent.
+    lastChunkWaits = true;
+    io = Io::FileStat;
+    file->stats();
+    return;
+  }
+  sendChunk();
+}
+
+void CopyRequestHandler::sendChunk() {
+  FileWrite write;
+  write.offset = chunkStart;
+  write.length = chunkLength;
+  context->send(&write);
+  progress.fileOffset(shownOffset(offset));
+  if (offset == current.size) allSent = true;
+}
+
+void CopyRequestHandler::checkUnchanged(const uv_stat_t& stats) {
+  if (p2p::UvFile::size(stats) != current.size || !sameTime(stats.st_mtim, current.mtime)) {
+    lastChunkWaits = false;
+    fail(Message::FILE_READ_ERROR, kFileChanged);
+    return;
+  }
+  if (lastChunkWaits) {
+    lastChunkWaits = false;
+    sendChunk();
+  } else {
+    announceData();
+  }
+}
+
+void CopyRequestHandler::fileDone(bool answerEnd) {
+  progress.fileOffset(current.size);
+  file.reset();
+  if (answerEnd) {
+    auto reply = std::make_unique<FileAck>();
+    reply->status = Message::END;
+    queue(std::move(reply));
+  }
+  openNextFile();
+}
+
+// ---- the end ----
+
+void CopyRequestHandler::queue(std::unique_ptr<Message> m) {
+  outbox.push_back(std::move(m));
+  flushOutbox();
+}
+
+void CopyRequestHandler::flushOutbox() {
+  // A chunk being read into the send buffer, or held there for the last check, owns it.
+  if (io == Io::ChunkRead || lastChunkWaits) return;
+  while (!outbox.empty() && context->canSend()) {
+    if (!context->send(outbox.front().get())) return;
+    outbox.pop_front();
+  }
+}
+
+// Ends the copy with a reason the receiver is told first, in the message it expects now.
+void CopyRequestHandler::fail(int32_t status, const std::string& reason) {
+  if (state == State::Closing || state == State::Done) return;
+  UV_LOG("1") << "sendFileAck " << status << " " << reason;
+  state = State::Closing;
+  endOk = false;
+  endReason = reason.empty() ? statusText(status) : reason;
+  outbox.clear();  // what has not gone out yet no longer matters
+  if (filesAnnounced) {
+    auto ack = std::make_unique<FileAck>();
+    ack->status = status;
+    ack->reason = endReason;
+    outbox.push_back(std::move(ack));
+  } else {
+    auto response = std::make_unique<CopyResponse>();
+    response->status = status;
+    response->reason = endReason;
+    outbox.push_back(std::move(response));
+  }
+  closeWhenIdle();
+}
+
+// Ends once no file request is in flight and everything queued has been handed to the stream.
+void CopyRequestHandler::closeWhenIdle() {
+  if (state != State::Closing || io != Io::None) return;
+  lastChunkWaits = false;  // a chunk still held back is not sent any more
+  flushOutbox();
+  if (!outbox.empty()) return;
+  finish();
+}
+
+void CopyRequestHandler::finish() {
+  state = State::Done;
+  file.reset();
+  if (!endOk) progress.fileEnd(endReason);
+  context->close(false, endOk ? "" : endReason);
+}
+
+// ---- helpers ----
+
+// Where the receiver puts the file: the requested folder's own name, then the file's folders
+// below it; empty for a single file.
+std::string CopyRequestHandler::relativePath(const std::string& path) const {
+  if (root.empty()) return "";
+  return p2p::UvFile::getName(root) + p2p::UvFile::getDir(path).substr(root.size());
+}
+
+// A file shows complete only when the receiver has confirmed it.
+int64_t CopyRequestHandler::shownOffset(int64_t value) const {
+  return current.size > 0 ? std::min(value, current.size - 1) : value;
+}
+
+}  // namespace net

@@ -1,0 +1,43 @@
+// What the two sides of a copy connection agree on besides the frames: fingerprint steps and
+// modes, how a requested path is named, and which names from a peer may be written.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class Checksum;
+
+namespace net {
+
+// The receiver reports a fingerprint after every step of at most this many bytes.
+constexpr int64_t MAX_FINGERPRINT_LENGTH = 10000000;
+
+// The `fingerprintMode` of FileCreate and FileAck.
+enum FingerprintMode : int32_t {
+  FINGERPRINT_XOR64 = 0,
+  FINGERPRINT_FLETCHER64 = 1,
+  // Ours: the first 8 bytes of SHA-256. A receiver announces that it knows it with `print` = 2
+  // in its CopyRequest; a sender asks for it only then.
+  FINGERPRINT_SHA256 = 2,
+};
+
+// The checksum of a mode: SHA-256 for 2, Xor64 for 0, Fletcher64 for any other.
+std::unique_ptr<Checksum> newFingerprint(int32_t mode);
+
+// A requested path as both sides name it: without trailing separators ("/" stays "/").
+std::string normalisedPath(std::string path);
+
+// The parts of a path between "/" and "\\" separators, empty ones included.
+std::vector<std::string> splitPath(const std::string& path);
+
+// Why a peer's file or folder name must not be written, or "" when it may: not empty, not "."
+// or "..", no separator, no NUL or other control character, not a temporary name, at most 255
+// bytes.
+std::string refusedName(const std::string& name);
+
+// The prefix that marks a file still being received.
+extern const char* const TEMP_PREFIX;
+
+}  // namespace net
