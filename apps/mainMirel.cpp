@@ -187,10 +187,6 @@ void checkCommand(const cxxopts::Options& options, Command& command) {
   if (command.send && command.file.empty()) helpExit(options, "file is required");
   if (command.send && command.to.empty()) helpExit(options, "to is required");
   if (command.login && command.user.empty()) helpExit(options, "user is required");
-  if (command.password == PASSWORD_FROM_STDIN) {
-    command.password = readPasswordLine();
-    if (command.password.empty()) helpExit(options, "password is required");
-  }
   if (command.login && command.password.empty()) helpExit(options, "password is required");
   // Without a code a receive could only ever be refused.
   if (command.recv && !command.send && command.code.empty()) helpExit(options, "code is required");
@@ -198,6 +194,11 @@ void checkCommand(const cxxopts::Options& options, Command& command) {
     const std::string reason = unreadableReason(command.file);
     if (!reason.empty()) helpExit(options, "cannot read " + command.file + ": " + reason);
     command.file = offeredPath(command.file);
+  }
+  // Asked for last, so that nobody types a password for a command line that is refused anyway.
+  if (command.password == PASSWORD_FROM_STDIN) {
+    command.password = readPasswordLine();
+    if (command.password.empty()) helpExit(options, "password is required");
   }
 }
 

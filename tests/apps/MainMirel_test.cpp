@@ -134,6 +134,7 @@ TEST(MainMirelChecks, EachRefusedCommandLinePrintsTheHelpAndItsReasonAndExitsTwo
       {{"-r", "-u", "a@x", "-p", "pa"}, "code is required"},
       {{"-l", "-u", "a@x", "-p", "-"}, "password is required", ""},
       {{"-r", "-c", "C", "-p", "-"}, "password is required", "\n"},
+      {{"-r", "-p", "-"}, "code is required", "pw\n"},
       // What is offered must be a readable file or folder.
       {{"-s", "-f", "missing.txt", "-t", "b@x"}, "cannot read missing.txt: No such file or directory"},
       {{"-s", "-f", "a.txt/", "-t", "b@x"}, "cannot read a.txt/: Not a directory"},
