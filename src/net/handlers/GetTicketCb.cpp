@@ -188,6 +188,9 @@ void GetTicketCb::copyEnded(PeerManager* pm, const std::string& reason) {
   if (active != manager->activeTickets.end() && active->second == pm) manager->activeTickets.erase(active);
   releaseDestination();
   emitProgress(reason);
+  // The next copy of this path times its data afresh, from the offset it resumes at.
+  fileStart = 0;
+  fileStartOffset = 0;
   if (pauseAsked || reason == "Paused") {
     finish();
   } else if (reason.empty()) {
