@@ -148,6 +148,13 @@ void CopyRequestHandler::handleFileScan(std::deque<std::string> names, std::dequ
     // Folders are not sent: an empty folder has no message of its own.
     for (size_t i = 0; i < names.size() && i < stats.size(); ++i) {
       if (p2p::UvFile::isDir(stats[i])) continue;
+      // A name no receiver may write (a partial download, a control character) would cost the
+      // whole folder: it stays behind, said once in the log.
+      const std::string unwritable = unwritableBelowRoot(names[i]);
+      if (!unwritable.empty()) {
+        UV_LOG("WARN") << "not sent: " << names[i] << ": " << unwritable;
+        continue;
+      }
       files.push_back(Entry{names[i], p2p::UvFile::size(stats[i]), stats[i].st_mtim});
       totalSize += p2p::UvFile::size(stats[i]);
     }
@@ -506,6 +513,16 @@ void CopyRequestHandler::finish() {
 
 // Where the receiver puts the file: the requested folder's own name, then the file's folders
 // below it; empty for a single file.
+std::string CopyRequestHandler::unwritableBelowRoot(const std::string& path) const {
+  if (path.size() <= root.size()) return "";
+  const std::string below = path.substr(path.find_first_not_of("/\\", root.size()));
+  for (const std::string& part : splitPath(below)) {
+    const std::string refused = refusedName(part);
+    if (!refused.empty()) return refused;
+  }
+  return "";
+}
+
 std::string CopyRequestHandler::relativePath(const std::string& path) const {
   if (root.empty()) return "";
   return p2p::UvFile::getName(root) + p2p::UvFile::getDir(path).substr(root.size());

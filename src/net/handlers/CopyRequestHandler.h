@@ -103,6 +103,8 @@ class CopyRequestHandler : public IHandler, private p2p::UvFile::FileCb, public 
   void finish();
   void closeWhenIdle();
   std::string relativePath(const std::string& file) const;
+  // Why the receiver would refuse a name of `path` below the offered folder, or "".
+  std::string unwritableBelowRoot(const std::string& path) const;
   int64_t shownOffset(int64_t offset) const;
 
   CopyRequest request;

@@ -4,6 +4,7 @@
 
 #include "net/Api.h"
 #include "net/handlers/CopyRecvHandler.h"
+#include "net/handlers/CopyRules.h"
 #include "net/handlers/Manager.h"
 #include "net/handlers/TicketRecvHandler.h"
 #include "net/messages/TicketResponse.h"
@@ -12,16 +13,6 @@
 #include "p2p/uv/UvLoop.h"
 
 namespace net {
-
-namespace {
-
-// The requested path as both sides name it: without a trailing separator.
-std::string normalised(std::string path) {
-  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
-  return path;
-}
-
-}  // namespace
 
 // ---- start and end ----
 
@@ -133,7 +124,7 @@ void GetTicketCb::startExchange() {
 }
 
 void GetTicketCb::takeTicketResponse(const TicketResponse& response) {
-  for (const std::string& path : response.paths) UV_LOG("INFO") << "Receive " << p2p::UvFile::getName(path);
+  for (const std::string& path : response.paths) UV_LOG("INFO") << "Receive " << p2p::UvFile::getName(normalisedPath(path));
   if (response.status != Message::OK) {
     emitTicketGet(response.paths, response.reason.empty() ? "ticket refused" : response.reason);
     finish();
@@ -160,7 +151,7 @@ void GetTicketCb::recvNextPath() {
   }
   copyPath = paths.front();
   paths.pop_front();
-  const std::string target = manager->getProperties()->recvPath + "/" + p2p::UvFile::getName(normalised(copyPath));
+  const std::string target = manager->getProperties()->recvPath + "/" + p2p::UvFile::getName(normalisedPath(copyPath));
   if (!manager->busyDestinations.insert(target).second) {
     UV_LOG("ERROR") << "destination busy: " << target;
     progress = CopyProgress();
@@ -196,7 +187,7 @@ void GetTicketCb::copyEnded(PeerManager* pm, const std::string& reason) {
   } else if (reason.empty()) {
     recvNextPath();
   } else if (pm->failedForGood()) {
-    UV_LOG("ERROR") << "Receive " << p2p::UvFile::getName(copyPath) << " failed for good: " << reason;
+    UV_LOG("ERROR") << "Receive " << p2p::UvFile::getName(normalisedPath(copyPath)) << " failed for good: " << reason;
     refusedPaths.insert(copyPath);
     recvNextPath();
   } else {
