@@ -265,7 +265,7 @@ UvLog::UvLog()
       _loop(nullptr) {}
 
 UvLog::UvLog(UvLoop* loop, int consoleVerbosity, int fileVerbosity, const std::string& fileName)
-    : Resident(loop), _loop(loop) {
+    : Resident(loop), _loop(loop), _loopThread(std::this_thread::get_id()) {
   // Looked at before the file is opened, which could otherwise take a free descriptor 1.
   bool haveStdout = ::fcntl(kStdout, F_GETFD) != -1;
   _console = std::make_shared<LogDestination>(kStdout, haveStdout ? consoleVerbosity : kConsoleOff, false, true);
@@ -378,7 +378,10 @@ std::string UvLog::fileLine(Time time, std::string_view level, std::string_view 
 UvLog::Place UvLog::place(uv_loop_t** uvLoop) {
   std::lock_guard<std::mutex> lock(_stateLock);
   if (_loop) {
-    if (!_loop->executingOnLoop()) return Place::kOtherThread;
+    // Until the loop first runs, the thread that set the log up is the one that will run it:
+    // what it logs while building the engine belongs in the file too.
+    const bool beforeFirstRun = !_loop->hasRun() && _loopThread == std::this_thread::get_id();
+    if (!_loop->executingOnLoop() && !beforeFirstRun) return Place::kOtherThread;
     _loopThread = std::this_thread::get_id();
     if (uvLoop) *uvLoop = _loop->uvLoop();
     return Place::kLoopThread;

@@ -91,6 +91,8 @@ class UvLoop {
 
   // True on the thread that last called run(); false everywhere before the first run.
   bool executingOnLoop() const;
+  // False until run() is first called.
+  bool hasRun() const { return _loopThread.load() != std::thread::id(); }
 
   // Runs *f on the libuv thread pool and deletes it. An exception thrown by *f is caught on the
   // pool thread and logged by the completion on the loop thread.
