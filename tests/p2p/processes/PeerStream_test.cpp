@@ -329,9 +329,9 @@ TEST(PeerStream, HostileDatagramsCostNothingButThemselves) {
   };
   data(1, "hello");
   data(2, std::string(PeerStream::PayloadLength + 1, 'x'));  // too long for a packet
-  data(102, "beyond the pool");
+  data(PeerStream::RecvPoolSize + 2, "beyond the pool");
   EXPECT_EQ(link.lastAckFromB.numOutOfOrder, 0);
-  data(101, "last in the pool");
+  data(PeerStream::RecvPoolSize + 1, "last in the pool");
   EXPECT_EQ(link.lastAckFromB.numOutOfOrder, 1);
   ConnectAck lateAnswer(77, 100, PeerStream::MyProtocol, "");
   DataAck2 beyondSent;
