@@ -193,7 +193,9 @@ void UdpRouter::send(Message* m, const SocketAddress& addr) {
     warnSend(addr, "no address");
     return;
   }
-  if (bursts > 0 && udp->canSegment()) {
+  // Once datagrams are held, the rest of the burst joins them even where segmentation has just
+  // been refused, or it would overtake them.
+  if (bursts > 0 && (udp->canSegment() || heldCount > 0)) {
     hold(m, addr);
     return;
   }
@@ -275,20 +277,20 @@ void UdpRouter::hold(Message* m, const SocketAddress& addr) {
   ++heldCount;
 }
 
-// One segmented send where the kernel takes it; else datagram by datagram through libuv, which
-// also queues them when the socket's buffer is full.
+// One system call where the kernel takes it (a lone datagram too: it then skips libuv's queue
+// and completion); else datagram by datagram through libuv, which also queues them while the
+// socket's buffer is full.
 void UdpRouter::sendHeld() {
   if (heldCount == 0) return;
-  const int count = heldCount;
   const int bytes = heldBytes;
   const int segment = heldSegment;
   const sockaddr_in to = heldTo;
   heldCount = heldBytes = 0;
   heldClosed = false;
   const auto* destination = reinterpret_cast<const sockaddr*>(&to);
-  int status = UV_EAGAIN;
+  int status;
   try {
-    if (count > 1) status = udp->sendSegments(held.data(), bytes, segment, destination);
+    status = udp->sendSegments(held.data(), bytes, segment, destination);
   } catch (const std::exception& e) {
     warnSend(SocketAddress(destination), e.what());
     return;
