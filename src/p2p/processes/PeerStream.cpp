@@ -378,7 +378,7 @@ bool PeerStream::handleData(const Data& data) {
   if (!deliver(advanced)) return false;
   if (state == Closed) return true;
   // The sender learns of a loss from repeated acknowledgements: those go at once.
-  if (!inOrder || ++unacknowledged >= AckEvery) {
+  if (!inOrder || ++unacknowledged >= ackEvery) {
     sendAck();
   } else {
     holdAck();

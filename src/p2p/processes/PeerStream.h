@@ -151,6 +151,7 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   double estimatedLatency = 100.0;  // round trip, ms
   int32_t slowStartWindow = InitialSlowStartWindow;
   bool slowStart = false;
+  int32_t ackEvery = AckEvery;  // 1 answers every packet at once, as the original receiver did
 
  private:
   // Calls into the owner; false when the owner deleted the stream meanwhile. An exception
