@@ -67,8 +67,12 @@ void UvUdp::probeSegmentation() {
 
 UvUdp::~UvUdp() {
   if (handle) {
-    int status = uv_udp_recv_stop(handle);
-    if (status != 0) printStatus("uv_udp_recv_stop", status);
+    // Deleted by its receiver during a read: stopping would keep libuv from handing the read's
+    // buffer back, which the closed handle's last call then frees.
+    if (!lent) {
+      int status = uv_udp_recv_stop(handle);
+      if (status != 0) printStatus("uv_udp_recv_stop", status);
+    }
     close();
   }
   for (int8_t* buffer : recvBuffers) delete[] buffer;
@@ -159,6 +163,9 @@ void UvUdp::setBufferSizes(int bytes) {
 void UvUdp::stop() {
   if (!handle) return;
   checkStatus("uv_udp_recv_stop", uv_udp_recv_stop(handle));
+  // Stopped during a read, libuv does not hand its buffer back.
+  giveBack(lent);
+  lent = nullptr;
 }
 
 int8_t* UvUdp::takeBuffer() {
@@ -178,7 +185,8 @@ void UvUdp::onAlloc(uv_handle_t* handle, size_t, uv_buf_t* buf) {
   if (!udp) return;
   // Always the full size: a datagram that does not fit is reported as partial, not cut silently.
   UvLoop::guard(handle->loop, [&] {
-    *buf = uv_buf_init(reinterpret_cast<char*>(udp->takeBuffer()), static_cast<unsigned int>(udp->readBufferSize));
+    udp->lent = udp->takeBuffer();
+    *buf = uv_buf_init(reinterpret_cast<char*>(udp->lent), static_cast<unsigned int>(udp->readBufferSize));
   });
 }
 
@@ -193,10 +201,13 @@ void UvUdp::onRecv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const s
   if (handle->data && (flags & UV_UDP_MMSG_FREE) == 0) static_cast<UvUdp*>(handle->data)->report(nread, bytes, addr, flags);
   if (!bufferBack) return;
   if (handle->data) static_cast<UvUdp*>(handle->data)->endRead();
-  if (handle->data)
-    static_cast<UvUdp*>(handle->data)->giveBack(bytes);
-  else
+  auto* udp = static_cast<UvUdp*>(handle->data);
+  if (!udp) {
     delete[] bytes;
+  } else if (udp->lent == bytes) {  // else stop() took it back already
+    udp->lent = nullptr;
+    udp->giveBack(bytes);
+  }
 }
 
 void UvUdp::report(ssize_t nread, int8_t* bytes, const sockaddr* addr, unsigned flags) {

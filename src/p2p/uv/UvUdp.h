@@ -115,6 +115,7 @@ class UvUdp : public UvLoop::Resident {
   RecvCb* recv_cb;
   int readBufferSize = BUFFER_SIZE;  // room for a whole batch when libuv reads with recvmmsg
   std::vector<int8_t*> recvBuffers;  // free buffers; the last one given back is the next handed out
+  int8_t* lent = nullptr;            // the buffer libuv reads into, until it hands it back
   bool reading = false;              // between handleReadBegin and handleReadEnd
   bool segmentation = false;
 };
