@@ -198,7 +198,8 @@ void UvUdp::onRecv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const s
   auto* bytes = reinterpret_cast<int8_t*>(buf->base);
   const bool bufferBack = (flags & UV_UDP_MMSG_CHUNK) == 0;
   // The receiver may delete the socket in any report; close() detaches the handle from it then.
-  if (handle->data && (flags & UV_UDP_MMSG_FREE) == 0) static_cast<UvUdp*>(handle->data)->report(nread, bytes, addr, flags);
+  const bool datagram = (flags & UV_UDP_MMSG_FREE) == 0;
+  if (handle->data && datagram) static_cast<UvUdp*>(handle->data)->report(nread, bytes, addr, flags);
   if (!bufferBack) return;
   if (handle->data) static_cast<UvUdp*>(handle->data)->endRead();
   auto* udp = static_cast<UvUdp*>(handle->data);

@@ -13,6 +13,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "p2p/messages/ClientHole.h"
@@ -160,6 +161,19 @@ struct Link : UdpRouter::Cb {
     }
   }
   LinkedStream& A() { return static_cast<LinkedStream&>(*a.stream); }
+  // A opens with `out` to send and takes only the acknowledgements that ackA hands it.
+  LinkedStream& openForHandAcks(std::string out) {
+    tap = [this](Message& m, bool fromA) { return onlyA(m, fromA); };
+    a.out = std::move(out);
+    open();
+    run(12);
+    return A();
+  }
+  void ackA(int32_t sequence, int32_t outOfOrder) {
+    DataAck2 m;
+    m.channelId = A().getChannelId(), m.sequence = m.nextSequence = sequence, m.numOutOfOrder = outOfOrder;
+    inject(m, true);
+  }
   int timesSent(int32_t sequence) const {
     return static_cast<int>(
         std::count_if(dataSent.begin(), dataSent.end(), [&](auto& s) { return s.first == sequence; }));
@@ -370,16 +384,8 @@ TEST(PeerStream, HostileDatagramsCostNothingButThemselves) {
 
 TEST(PeerStream, WindowAndTimeoutFigures) {
   Link link;
-  link.tap = [&](Message& m, bool fromA) { return link.onlyA(m, fromA); };  // acknowledgements by hand
-  link.a.out = pattern(200 * PeerStream::PayloadLength, 9);
-  link.open();
-  link.run(12);
-  LinkedStream& a = link.A();
-  const auto ack = [&](int32_t sequence, int32_t outOfOrder) {
-    DataAck2 m;
-    m.channelId = a.getChannelId(), m.sequence = m.nextSequence = sequence, m.numOutOfOrder = outOfOrder;
-    link.inject(m, true);
-  };
+  LinkedStream& a = link.openForHandAcks(pattern(200 * PeerStream::PayloadLength, 9));
+  const auto ack = [&](int32_t sequence, int32_t outOfOrder) { link.ackA(sequence, outOfOrder); };
   EXPECT_EQ(a.window, 2.0);
   ack(1, 0);
   EXPECT_EQ(a.window, 3.0);  // slow start
@@ -678,16 +684,8 @@ TEST(PeerStream, InOrderDataIsAcknowledgedPerFourAndAtTheEndOfTheReadAnythingEls
 
 TEST(PeerStream, AnAcknowledgementCountsForThePacketsItCoversUpToAWindow) {
   Link link;
-  link.tap = [&](Message& m, bool fromA) { return link.onlyA(m, fromA); };  // acknowledgements by hand
-  link.a.out = pattern(100 * PeerStream::PayloadLength, 3);
-  link.open();
-  link.run(12);
-  LinkedStream& a = link.A();
-  const auto ack = [&](int32_t sequence) {
-    DataAck2 m;
-    m.channelId = a.getChannelId(), m.sequence = m.nextSequence = sequence, m.numOutOfOrder = 0;
-    link.inject(m, true);
-  };
+  LinkedStream& a = link.openForHandAcks(pattern(100 * PeerStream::PayloadLength, 3));
+  const auto ack = [&](int32_t sequence) { link.ackA(sequence, 0); };
   ack(2);  // slow start: one for each packet
   EXPECT_EQ(a.window, 4.0);
   a.slowStart = false, a.window = 50;
