@@ -240,6 +240,7 @@ void PeerStream::sendPacket(Data* packet) {
 }
 
 void PeerStream::sendData() {
+  const UdpRouter::Burst burst(router);
   const uint64_t t = now();
   if (resendCount >= 1) {
     for (Data* packet : sendSent) {
@@ -282,13 +283,11 @@ void PeerStream::processAck(const DataAck2& ack) {
   }
   const uint64_t t = now();
   ackRecvTime = t;
-  if (!sendSent.empty() && sendSent.front()->sequence == a) {
-    const double sample = static_cast<double>(t - sendSent.front()->sendTime);
-    estimatedLatency = std::min((1 - Alpha) * estimatedLatency + Alpha * sample, kMaxLatency);
-  }
+  sampleLatency(a);
   // Read before the window decides: a duplicate that reports every packet in flight as held
-  // comes from a slow consumer or an idle peer, not from a loss.
-  ackOutOfOrder = clampTo(ack.numOutOfOrder, 0, maxRecvPool);
+  // comes from a slow consumer or an idle peer, not from a loss. No more can be held than we
+  // may have in flight.
+  ackOutOfOrder = clampTo(ack.numOutOfOrder, 0, maxSendPool);
   updateWindow(ackRecv, a, ack.nextSequence);
   if (a > ackRecv && state == Closing) closeTime = t;
   ackRecv = a;
@@ -297,6 +296,17 @@ void PeerStream::processAck(const DataAck2& ack) {
     sendSent.pop_front();
   }
   if (recoverySeq != 0 && a >= recoverySeq) recoverySeq = 0;
+}
+
+// The round trip of the packet the acknowledgement names. An acknowledgement covers several
+// packets, so that packet is not always the oldest in flight; the ones before it waited for
+// the acknowledgement and would overstate the round trip.
+void PeerStream::sampleLatency(int32_t acknowledged) {
+  if (sendSent.empty() || acknowledged < sendSent.front()->sequence) return;
+  const auto index = static_cast<size_t>(acknowledged - sendSent.front()->sequence);
+  if (index >= sendSent.size()) return;
+  const double sample = static_cast<double>(now() - sendSent[index]->sendTime);
+  estimatedLatency = std::min((1 - Alpha) * estimatedLatency + Alpha * sample, kMaxLatency);
 }
 
 void PeerStream::updateWindow(int32_t previousAck, int32_t ack, int32_t nextSequence) {
@@ -328,11 +338,14 @@ void PeerStream::updateWindow(int32_t previousAck, int32_t ack, int32_t nextSequ
     }
     return;
   }
+  // An acknowledgement counts for every packet it covers, as separate ones would; but no more
+  // than a window's worth, so that one closing a long gap does not open the window wide at once.
+  const double covered = std::min(static_cast<double>(ack) - previousAck, window);
   if (slowStart) {
-    window += 1;
+    window += covered;
     if (window >= slowStartWindow) slowStart = false;
   } else {
-    window += 1 / window;
+    window += covered / window;
   }
   window = std::min(window, static_cast<double>(maxSendPool));
   duplicateAckCount = 0;
@@ -360,28 +373,37 @@ bool PeerStream::handleData(const Data& data) {
   // acknowledgement each second; its data shows just as well that it is alive, and a
   // one-way stream must not die when three of those acknowledgements are lost.
   if (sendSent.empty()) ackRecvTime = now();
-  processData(data.sequence, *payload);
+  const bool inOrder = processData(data.sequence, *payload);
   bool advanced = false;
   if (!deliver(advanced)) return false;
-  if (state != Closed) sendAck();
+  if (state == Closed) return true;
+  // The sender learns of a loss from repeated acknowledgements: those go at once.
+  if (!inOrder || ++unacknowledged >= ackEvery) {
+    sendAck();
+  } else {
+    holdAck();
+  }
   return true;
 }
 
-void PeerStream::processData(int32_t sequence, const ByteBuffer& payload) {
+// Keeps the packet for delivery. True when it is the next one expected with nothing held
+// beyond it; false for a duplicate, one beyond the pool, one past a gap or one that fills a gap.
+bool PeerStream::processData(int32_t sequence, const ByteBuffer& payload) {
   const int64_t ahead = static_cast<int64_t>(sequence) - seqRecv;
   if (ahead <= 0) {
     recvLog("duplicate data", sequence);
-    return;
+    return false;
   }
   if (ahead > maxRecvPool) {
     recvLog("data beyond the receive pool", sequence);
-    return;
+    return false;
   }
   Data*& slot = recvOutOfOrder[static_cast<size_t>(sequence % maxRecvPool)];
   if (slot) {
     recvLog("duplicate data", sequence);
-    return;
+    return false;
   }
+  const bool inOrder = ahead == 1 && recvHeld == 0;
   Data* packet;
   if (recvPool.empty()) {
     packet = newPacket();
@@ -398,6 +420,7 @@ void PeerStream::processData(int32_t sequence, const ByteBuffer& payload) {
   buffer->position(0);
   slot = packet;
   ++recvHeld;
+  return inOrder;
 }
 
 bool PeerStream::deliver(bool& advanced) {
@@ -423,7 +446,23 @@ bool PeerStream::deliver(bool& advanced) {
   return true;
 }
 
+// Due at the end of the read that brought the data, which covers the rest of a burst; a packet
+// handed in outside any read is answered at once.
+void PeerStream::holdAck() {
+  ackHeld = true;
+  if (atReadEnd) return;
+  atReadEnd = router->callAtReadEnd(this);
+  if (!atReadEnd) sendAck();
+}
+
+void PeerStream::handleReadEnd() {
+  atReadEnd = false;
+  if (ackHeld && (state == Connected || state == Closing)) sendAck();
+}
+
 void PeerStream::sendAck() {
+  ackHeld = false;
+  unacknowledged = 0;
   ackMessage.channelId = channelId;
   ackMessage.sequence = seqRecv;
   ackMessage.nextSequence = seqRecv;
@@ -480,7 +519,8 @@ void PeerStream::handleTimer() {
     closeNow("ack timeout");
     return;
   }
-  if (t > lastAckSendTime + IdleAckPeriod) sendAck();
+  const UdpRouter::Burst burst(router);
+  if (ackHeld || t > lastAckSendTime + IdleAckPeriod) sendAck();
   if (!sendSent.empty() && t > sendSent.front()->sendTime + static_cast<uint64_t>(resendTimeout())) {
     updateWindow(-1, 0, 0);
     sendData();

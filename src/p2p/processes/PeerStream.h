@@ -7,6 +7,11 @@
 // sender back. The sender keeps a congestion window, estimates the round trip, and resends on
 // a time-out or on duplicate acknowledgements.
 //
+// In-order data is acknowledged once per AckEvery packets and at the end of the socket read
+// that brought it (at the latest on the next tick); anything out of order, a gap or a
+// duplicate at once. A sender that expects one acknowledgement per packet still works against
+// this: each acknowledgement counts for the packets it covers, only its window grows slower.
+//
 // Everything arriving from the network is checked and bounded; a bad packet is dropped and
 // costs at most this stream. Loop thread only.
 #pragma once
@@ -68,7 +73,14 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   // Retransmission time-out: twice the round trip, within these bounds (ms).
   static constexpr int32_t MinResendTimeout = 20;
   static constexpr int32_t MaxResendTimeout = 800;
+  // The send limit until the peer tells its receive pool.
   static constexpr int32_t DefaultPoolSize = 100;
+  // The receive pool this side advertises: packets it holds for delivery. A round trip carries
+  // at most this many packets, so it bounds a long path's throughput; each held packet costs
+  // about 1.5 KB, and only while it waits.
+  static constexpr int32_t RecvPoolSize = 1000;
+  // In-order packets per acknowledgement.
+  static constexpr int32_t AckEvery = 4;
   // What a peer may advertise as its pool is held to this range.
   static constexpr int32_t MinPeerPoolSize = 2;
   static constexpr int32_t MaxPeerPoolSize = 1000;
@@ -122,6 +134,7 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   const SocketAddress& getAddress() const { return peerAddr; }
 
   bool handleRouter(Message* m, const SocketAddress& from) override;
+  void handleReadEnd() override;
   void handleTimer() override;
 
  protected:
@@ -132,12 +145,13 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   bool encrypt = true;
 
   // Read and set by the tests of the window and time-out figures.
-  int32_t maxSendPool = DefaultPoolSize;        // the peer's receive pool: most packets waiting or in flight
-  const int32_t maxRecvPool = DefaultPoolSize;  // most packets held for delivery; advertised to the peer
+  int32_t maxSendPool = DefaultPoolSize;     // the peer's receive pool: most packets waiting or in flight
+  const int32_t maxRecvPool = RecvPoolSize;  // most packets held for delivery; advertised to the peer
   double window = InitialWindow;    // congestion window in packets
   double estimatedLatency = 100.0;  // round trip, ms
   int32_t slowStartWindow = InitialSlowStartWindow;
   bool slowStart = false;
+  int32_t ackEvery = AckEvery;  // 1 answers every packet at once, as the original receiver did
 
  private:
   // Calls into the owner; false when the owner deleted the stream meanwhile. An exception
@@ -151,9 +165,11 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   void setCiphers(const std::string& secret, const uint8_t* writeIv, const uint8_t* readIv);
   bool handleConnectAck(const ConnectAck& ack);
   bool handleData(const Data& data);
-  void processData(int32_t sequence, const ByteBuffer& payload);
+  bool processData(int32_t sequence, const ByteBuffer& payload);
   bool deliver(bool& advanced);
+  void holdAck();
   void sendAck();
+  void sampleLatency(int32_t acknowledged);
   void processAck(const DataAck2& ack);
   void updateWindow(int32_t previousAck, int32_t ack, int32_t nextSequence);
   void lossReaction();
@@ -186,6 +202,9 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   int32_t seqRecv = 0;  // highest sequence delivered and fully read
   uint64_t lastAckSendTime = 0;
   DataAck2 ackMessage;
+  int32_t unacknowledged = 0;  // in-order packets taken since the last acknowledgement
+  bool ackHeld = false;        // an acknowledgement is due at the end of the read or the tick
+  bool atReadEnd = false;      // the router calls handleReadEnd
   std::vector<Data*> recvPool;  // free receive packets
   // Packets waiting for delivery, at index sequence % maxRecvPool: only sequences from
   // seqRecv + 1 to seqRecv + maxRecvPool are held, so no two share a slot.

@@ -27,6 +27,20 @@ const sockaddr_in& endpointOf(const SocketAddress& address) {
   return *reinterpret_cast<const sockaddr_in*>(address.getSockaddr());
 }
 
+// Writes the datagram for m to addr into buffer: the Proxy prefix first when addr lies behind a
+// relay. Returns where the datagram goes. Throws what encoding throws.
+const sockaddr* encodeDatagram(ByteBuffer& buffer, Message* m, const SocketAddress& addr) {
+  const sockaddr* destination = addr.getSockaddr();
+  if (addr.hasProxy()) {
+    Proxy prefix;
+    prefix.setAddress(addr.getSockaddr());
+    prefix.encode(buffer);
+    destination = addr.getProxySockaddr();
+  }
+  m->encode(buffer);
+  return destination;
+}
+
 // A fresh socket per attempt: a failed one has already closed itself.
 UvUdp* createUdp(UvLoop* loop, int forcePort, UvUdp::RecvCb* router) {
   std::exception_ptr last;
@@ -111,6 +125,7 @@ void UdpRouter::addListener(Cb* cb) { listeners.push_back(cb); }
 void UdpRouter::removeListener(Cb* cb) {
   listeners.erase(std::remove(listeners.begin(), listeners.end(), cb), listeners.end());
   if (dispatching) std::replace(offered.begin(), offered.end(), cb, static_cast<Cb*>(nullptr));
+  std::replace(readEndCalls.begin(), readEndCalls.end(), cb, static_cast<Cb*>(nullptr));
 }
 
 void UdpRouter::addRelay(const SocketAddress& relay) {
@@ -178,36 +193,119 @@ void UdpRouter::send(Message* m, const SocketAddress& addr) {
     warnSend(addr, "no address");
     return;
   }
-  UdpSendCb* sendCb;
-  if (sendCbs.empty()) {
-    sendCb = new UdpSendCb(this);
-  } else {
-    sendCb = sendCbs.back();
-    sendCbs.pop_back();
+  // Once datagrams are held, the rest of the burst joins them even where segmentation has just
+  // been refused, or it would overtake them.
+  if (bursts > 0 && (udp->canSegment() || heldCount > 0)) {
+    hold(m, addr);
+    return;
   }
+  UdpSendCb* sendCb = takeSendCb();
   ByteBuffer& buffer = *sendCb->buffer;
   buffer.clear();
   buffer.limit(MTU_LENGTH);
-  const sockaddr* destination = addr.getSockaddr();
+  const sockaddr* destination;
   try {
-    if (addr.hasProxy()) {
-      Proxy prefix;
-      prefix.setAddress(addr.getSockaddr());
-      prefix.encode(buffer);
-      destination = addr.getProxySockaddr();
-    }
-    m->encode(buffer);
-    udp->send(buffer.array(), buffer.position(), destination, sendCb);
+    destination = encodeDatagram(buffer, m, addr);
   } catch (const std::exception& e) {
     recycle(sendCb);  // never handed to libuv
     warnSend(addr, e.what());
     return;
+  }
+  hand(sendCb, destination, addr);
+}
+
+UdpRouter::UdpSendCb* UdpRouter::takeSendCb() {
+  if (sendCbs.empty()) return new UdpSendCb(this);
+  UdpSendCb* sendCb = sendCbs.back();
+  sendCbs.pop_back();
+  return sendCb;
+}
+
+// Gives the datagram in sendCb's buffer to libuv; false when it refused (logged, recycled).
+bool UdpRouter::hand(UdpSendCb* sendCb, const sockaddr* to, const SocketAddress& forLog) {
+  try {
+    udp->send(sendCb->buffer->array(), sendCb->buffer->position(), to, sendCb);
+  } catch (const std::exception& e) {
+    recycle(sendCb);
+    warnSend(forLog, e.what());
+    return false;
   }
   // Linked only once libuv holds it.
   sendCb->prevInFlight = nullptr;
   sendCb->nextInFlight = inFlight;
   if (inFlight) inFlight->prevInFlight = sendCb;
   inFlight = sendCb;
+  return true;
+}
+
+// ---- bursts ----
+
+UdpRouter::Burst::Burst(UdpRouter* router) : router(router) { ++router->bursts; }
+
+UdpRouter::Burst::~Burst() {
+  if (--router->bursts == 0) router->sendHeld();
+}
+
+// Appends the datagram to the held run, or first sends the run when the datagram cannot join it.
+void UdpRouter::hold(Message* m, const SocketAddress& addr) {
+  if (held.empty()) held.resize(static_cast<size_t>(UvUdp::MAX_SEGMENTED_BYTES));
+  const sockaddr_in& to =
+      *reinterpret_cast<const sockaddr_in*>(addr.hasProxy() ? addr.getProxySockaddr() : addr.getSockaddr());
+  const bool full = heldCount == UvUdp::MAX_SEGMENTS || heldBytes + MTU_LENGTH > UvUdp::MAX_SEGMENTED_BYTES;
+  if (heldCount > 0 && (heldClosed || full || !sameEndpoint(to, heldTo))) sendHeld();
+  ByteBuffer view(held.data() + heldBytes, MTU_LENGTH);
+  try {
+    encodeDatagram(view, m, addr);
+  } catch (const std::exception& e) {
+    warnSend(addr, e.what());
+    return;
+  }
+  const int length = view.position();
+  if (heldCount > 0 && length > heldSegment) {
+    // Longer than the run's datagrams: the run leaves first, and this one starts the next.
+    const int at = heldBytes;
+    sendHeld();
+    std::memmove(held.data(), held.data() + at, static_cast<size_t>(length));
+  }
+  if (heldCount == 0) {
+    heldSegment = length;
+    heldTo = to;
+  } else if (length < heldSegment) {
+    heldClosed = true;  // only the last segment may be shorter
+  }
+  heldBytes += length;
+  ++heldCount;
+}
+
+// One system call where the kernel takes it (a lone datagram too: it then skips libuv's queue
+// and completion); else datagram by datagram through libuv, which also queues them while the
+// socket's buffer is full.
+void UdpRouter::sendHeld() {
+  if (heldCount == 0) return;
+  const int bytes = heldBytes;
+  const int segment = heldSegment;
+  const sockaddr_in to = heldTo;
+  heldCount = heldBytes = 0;
+  heldClosed = false;
+  const auto* destination = reinterpret_cast<const sockaddr*>(&to);
+  int status;
+  try {
+    status = udp->sendSegments(held.data(), bytes, segment, destination);
+  } catch (const std::exception& e) {
+    warnSend(SocketAddress(destination), e.what());
+    return;
+  }
+  if (status == 0) return;
+  if (status != UV_EAGAIN && status != UV_ENOTSUP) {
+    warnSend(SocketAddress(destination), std::string("segmented send: ") + uv_strerror(status));
+    return;
+  }
+  for (int offset = 0; offset < bytes; offset += segment) {
+    UdpSendCb* sendCb = takeSendCb();
+    sendCb->buffer->clear();
+    sendCb->buffer->put(held.data() + offset, std::min(segment, bytes - offset));
+    if (!hand(sendCb, destination, SocketAddress(destination))) return;
+  }
 }
 
 void UdpRouter::recycle(UdpSendCb* sendCb) {
@@ -229,6 +327,8 @@ void UdpRouter::recycle(UdpSendCb* sendCb) {
 
 void UdpRouter::handleRecv(int8_t* bytes, int n, const sockaddr* addr) {
   if (n == 0) return;  // an empty datagram, or libuv has nothing more to read
+  const bool ownRead = !reading;
+  if (ownRead) handleReadBegin();
   try {
     receive(bytes, n, addr);
   } catch (const std::exception& e) {
@@ -236,6 +336,34 @@ void UdpRouter::handleRecv(int8_t* bytes, int n, const sockaddr* addr) {
     if (addr && addr->sa_family == AF_INET) from.setAddress(addr);
     warnRecv(from, e.what());
   }
+  if (ownRead) handleReadEnd();
+}
+
+void UdpRouter::handleReadBegin() {
+  reading = true;
+  ++bursts;
+}
+
+void UdpRouter::handleReadEnd() {
+  // Index by index: a call may add further ones, and removed listeners are nulled.
+  for (size_t i = 0; i < readEndCalls.size(); ++i) {
+    Cb* cb = readEndCalls[i];
+    if (!cb) continue;
+    try {
+      cb->handleReadEnd();
+    } catch (const std::exception& e) {
+      warnRecv(SocketAddress(), e.what());
+    }
+  }
+  readEndCalls.clear();
+  reading = false;
+  if (--bursts == 0) sendHeld();
+}
+
+bool UdpRouter::callAtReadEnd(Cb* cb) {
+  if (!reading) return false;
+  readEndCalls.push_back(cb);
+  return true;
 }
 
 void UdpRouter::receive(int8_t* bytes, int n, const sockaddr* addr) {

@@ -3,6 +3,11 @@
 // every received datagram is decoded, its Proxy and Codec prefixes unwrapped, and the message
 // offered to the listeners in registration order until one takes it.
 //
+// Datagrams go out in bursts where the kernel segments them (UDP segmentation offload): during
+// a read from the socket, and inside a Burst, what is sent is held back and runs of equal-sized
+// datagrams to one destination leave in one system call at the end. Elsewhere, and where the
+// kernel refuses segmentation, each datagram leaves on its own at once.
+//
 // Nothing a peer sends can stop the engine: a datagram that fails to decode, or whose message
 // a listener chokes on, is logged (rate-limited) and dropped.
 #pragma once
@@ -37,6 +42,8 @@ class UdpRouter : public UvUdp::RecvCb {
     // True consumes the message. The router deletes `m` after the dispatch: copy what is
     // needed, never keep the pointer.
     virtual bool handleRouter(Message* m, const SocketAddress& from) = 0;
+    // Asked for through callAtReadEnd: the read's datagrams have all been offered.
+    virtual void handleReadEnd() {}
   };
 
   class UdpSendCb : public UvUdp::SendCb {
@@ -79,6 +86,24 @@ class UdpRouter : public UvUdp::RecvCb {
   // refuses, is logged and dropped.
   void send(Message* m, const SocketAddress& addr);
 
+  // Holds the router's datagrams back while it lives, so that runs of them leave together; the
+  // last Burst to end sends them. Nests; a read from the socket is one too.
+  class Burst {
+   public:
+    explicit Burst(UdpRouter* router);
+    ~Burst();
+    Burst(const Burst&) = delete;
+    Burst& operator=(const Burst&) = delete;
+
+   private:
+    UdpRouter* router;
+  };
+
+  // During a read from the socket: cb (a listener) hears handleReadEnd once every datagram of
+  // the read has been offered, before what was sent meanwhile leaves; true. Outside a read:
+  // false, and nothing will be called. A listener removed meanwhile is not called.
+  bool callAtReadEnd(Cb* cb);
+
   // The relays whose Proxy prefixes are believed, matched by IPv4 address and port; a Proxy
   // prefix from any other sender is dropped, since anyone can put one in front of a datagram.
   // Counted: each addRelay is undone by one removeRelay, and a relay is believed while any of
@@ -110,8 +135,11 @@ class UdpRouter : public UvUdp::RecvCb {
   // The engine's gate for Diffie-Hellman groups offered by peers (PeerStream::accept uses it).
   DhGroupGate& groupGate() { return gate; }
 
+  // Outside a read that the socket opened, one datagram is a read of its own.
   void handleRecv(int8_t* bytes, int n, const sockaddr* addr) override;
   void handleRecvError(int status, const std::string& reason) override;
+  void handleReadBegin() override;
+  void handleReadEnd() override;
 
  private:
   // Lets a few warnings per second through and counts the rest, so a flood of junk cannot
@@ -132,6 +160,10 @@ class UdpRouter : public UvUdp::RecvCb {
 
   void receive(int8_t* bytes, int n, const sockaddr* addr);
   void dispatch(Message* m, const SocketAddress& from);
+  UdpSendCb* takeSendCb();
+  bool hand(UdpSendCb* sendCb, const sockaddr* to, const SocketAddress& forLog);
+  void hold(Message* m, const SocketAddress& addr);
+  void sendHeld();
   void recycle(UdpSendCb* sendCb);
   void warnRecv(const SocketAddress& from, const std::string& what);
   void warnSend(const SocketAddress& to, const std::string& what);
@@ -143,6 +175,18 @@ class UdpRouter : public UvUdp::RecvCb {
   std::vector<Cb*> offered;  // the dispatch's snapshot; removed listeners are nulled in it
   bool dispatching = false;
   UdpSendCb* inFlight = nullptr;  // sends libuv still holds, detached when the router goes
+  // Listeners waiting for the end of the read; removed ones are nulled.
+  std::vector<Cb*> readEndCalls;
+  bool reading = false;
+  int bursts = 0;  // Bursts alive, the read's own included
+  // Datagrams held back, laid end to end: `heldCount` of `heldSegment` bytes each, the last
+  // one possibly shorter (and then no more join it), all to `heldTo`.
+  std::vector<int8_t> held;
+  int heldBytes = 0;
+  int heldCount = 0;
+  int heldSegment = 0;
+  bool heldClosed = false;
+  sockaddr_in heldTo{};
   struct Relay {
     sockaddr_in endpoint;
     int users;

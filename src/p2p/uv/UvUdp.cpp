@@ -1,10 +1,28 @@
 #include "p2p/uv/UvUdp.h"
 
+#include <netinet/in.h>
+#include <netinet/udp.h>
+
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "p2p/uv/UvLog.h"
 
 namespace p2p {
+
+namespace {
+
+// libuv cuts a recvmmsg buffer into one slot of this size per datagram.
+constexpr int kMmsgSlot = 64 * 1024;
+
+// What a kernel answers when it cannot segment for this socket or route (no offload at all,
+// no checksum offload on the device, a path MTU below the segment): sending one by one works.
+bool refusesSegmentation(int error) {
+  return error == EIO || error == EINVAL || error == EOPNOTSUPP || error == ENOPROTOOPT || error == EMSGSIZE;
+}
+
+}  // namespace
 
 UvUdp::SendCb::~SendCb() {
   if (!req) return;
@@ -17,7 +35,7 @@ UvUdp::SendCb::~SendCb() {
 
 UvUdp::UvUdp(const sockaddr* addr, UvLoop* loop, RecvCb* recv_cb)
     : Resident(loop), handle(allocUv<uv_udp_t>()), recv_cb(recv_cb) {
-  int status = uv_udp_init(loop->uvLoop(), handle);
+  int status = uv_udp_init_ex(loop->uvLoop(), handle, AF_UNSPEC | UV_UDP_RECVMMSG);
   if (status != 0) {
     std::free(handle);
     handle = nullptr;
@@ -35,12 +53,26 @@ UvUdp::UvUdp(const sockaddr* addr, UvLoop* loop, RecvCb* recv_cb)
     close();
     checkStatus(step, status);
   }
+  if (uv_udp_using_recvmmsg(handle)) readBufferSize = READ_BATCH * kMmsgSlot;
+  probeSegmentation();
+}
+
+// A kernel that knows the option takes segment size 0 (no segmentation by default).
+void UvUdp::probeSegmentation() {
+  uv_os_fd_t fd;
+  if (uv_fileno(reinterpret_cast<uv_handle_t*>(handle), &fd) != 0) return;
+  const int none = 0;
+  segmentation = setsockopt(fd, SOL_UDP, UDP_SEGMENT, &none, sizeof none) == 0;
 }
 
 UvUdp::~UvUdp() {
   if (handle) {
-    int status = uv_udp_recv_stop(handle);
-    if (status != 0) printStatus("uv_udp_recv_stop", status);
+    // Deleted by its receiver during a read: stopping would keep libuv from handing the read's
+    // buffer back, which the closed handle's last call then frees.
+    if (!lent) {
+      int status = uv_udp_recv_stop(handle);
+      if (status != 0) printStatus("uv_udp_recv_stop", status);
+    }
     close();
   }
   for (int8_t* buffer : recvBuffers) delete[] buffer;
@@ -75,6 +107,41 @@ void UvUdp::send(int8_t* bytes, int n, const sockaddr* addr, SendCb* send_cb) {
   request->inFlight = true;
 }
 
+int UvUdp::sendSegments(const int8_t* bytes, int n, int segment, const sockaddr* addr) {
+  if (!handle) throw std::runtime_error("uv_udp_send error: the loop is gone");
+  if (!segmentation) return UV_ENOTSUP;
+  // Datagrams that libuv still queues would be overtaken.
+  if (uv_udp_get_send_queue_count(handle) != 0) return UV_EAGAIN;
+  uv_os_fd_t fd;
+  checkStatus("uv_fileno", uv_fileno(reinterpret_cast<uv_handle_t*>(handle), &fd));
+  iovec io{const_cast<int8_t*>(bytes), static_cast<size_t>(n)};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+  msghdr message{};
+  message.msg_name = const_cast<sockaddr*>(addr);
+  message.msg_namelen = sizeof(sockaddr_in);
+  message.msg_iov = &io;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* option = CMSG_FIRSTHDR(&message);
+  option->cmsg_level = SOL_UDP;
+  option->cmsg_type = UDP_SEGMENT;
+  option->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+  const auto size = static_cast<uint16_t>(segment);
+  std::memcpy(CMSG_DATA(option), &size, sizeof size);
+  ssize_t sent;
+  do {
+    sent = sendmsgCall(fd, &message, 0);
+  } while (sent < 0 && errno == EINTR);
+  if (sent >= 0) return 0;
+  const int error = errno;
+  if (error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) return UV_EAGAIN;
+  if (!refusesSegmentation(error)) return -error;
+  segmentation = false;
+  UV_LOG("INFO") << "UDP segmentation offload refused (" << std::strerror(error) << "): datagrams go one by one";
+  return UV_ENOTSUP;
+}
+
 void UvUdp::setBufferSizes(int bytes) {
   if (!handle) return;
   auto* h = reinterpret_cast<uv_handle_t*>(handle);
@@ -96,10 +163,13 @@ void UvUdp::setBufferSizes(int bytes) {
 void UvUdp::stop() {
   if (!handle) return;
   checkStatus("uv_udp_recv_stop", uv_udp_recv_stop(handle));
+  // Stopped during a read, libuv does not hand its buffer back.
+  giveBack(lent);
+  lent = nullptr;
 }
 
 int8_t* UvUdp::takeBuffer() {
-  if (recvBuffers.empty()) return new int8_t[BUFFER_SIZE];
+  if (recvBuffers.empty()) return new int8_t[readBufferSize];
   int8_t* buffer = recvBuffers.back();
   recvBuffers.pop_back();
   return buffer;
@@ -114,30 +184,55 @@ void UvUdp::onAlloc(uv_handle_t* handle, size_t, uv_buf_t* buf) {
   auto* udp = static_cast<UvUdp*>(handle->data);
   if (!udp) return;
   // Always the full size: a datagram that does not fit is reported as partial, not cut silently.
-  UvLoop::guard(handle->loop, [&] { *buf = uv_buf_init(reinterpret_cast<char*>(udp->takeBuffer()), BUFFER_SIZE); });
+  UvLoop::guard(handle->loop, [&] {
+    udp->lent = udp->takeBuffer();
+    *buf = uv_buf_init(reinterpret_cast<char*>(udp->lent), static_cast<unsigned int>(udp->readBufferSize));
+  });
 }
 
+// With recvmmsg libuv reports each datagram of a batch as a chunk of the buffer it was given,
+// then hands that buffer back once in a last call (UV_UDP_MMSG_FREE, or nothing read, or an
+// error) that carries no datagram of the batch; without it, each call is one datagram in its
+// own buffer. The read ends where the buffer comes back.
 void UvUdp::onRecv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const sockaddr* addr, unsigned flags) {
-  auto* udp = static_cast<UvUdp*>(handle->data);
   auto* bytes = reinterpret_cast<int8_t*>(buf->base);
+  const bool bufferBack = (flags & UV_UDP_MMSG_CHUNK) == 0;
+  // The receiver may delete the socket in any report; close() detaches the handle from it then.
+  const bool datagram = (flags & UV_UDP_MMSG_FREE) == 0;
+  if (handle->data && datagram) static_cast<UvUdp*>(handle->data)->report(nread, bytes, addr, flags);
+  if (!bufferBack) return;
+  if (handle->data) static_cast<UvUdp*>(handle->data)->endRead();
+  auto* udp = static_cast<UvUdp*>(handle->data);
   if (!udp) {
     delete[] bytes;
-    return;
+  } else if (udp->lent == bytes) {  // else stop() took it back already
+    udp->lent = nullptr;
+    udp->giveBack(bytes);
   }
-  UvLoop::guard(handle->loop, [&] {
-    if (flags & UV_UDP_PARTIAL) {
-      udp->recv_cb->handleRecvError(1, "buffer too small");
+}
+
+void UvUdp::report(ssize_t nread, int8_t* bytes, const sockaddr* addr, unsigned flags) {
+  uv_udp_t* udp = handle;
+  UvLoop::guard(udp->loop, [&] {
+    if (!reading) {
+      reading = true;
+      recv_cb->handleReadBegin();
+      if (!udp->data) return;
+    }
+    if ((flags & UV_UDP_PARTIAL) || nread > BUFFER_SIZE) {
+      recv_cb->handleRecvError(1, "buffer too small");
     } else if (nread < 0) {
-      udp->recv_cb->handleRecvError(2, "udp recv error");
+      recv_cb->handleRecvError(2, "udp recv error");
     } else {
-      udp->recv_cb->handleRecv(bytes, static_cast<int>(nread), addr);
+      recv_cb->handleRecv(bytes, static_cast<int>(nread), addr);
     }
   });
-  // The receiver may have deleted the socket; close() detached the handle from it then.
-  if (handle->data)
-    udp->giveBack(bytes);
-  else
-    delete[] bytes;
+}
+
+void UvUdp::endRead() {
+  if (!reading) return;
+  reading = false;
+  UvLoop::guard(handle->loop, [&] { recv_cb->handleReadEnd(); });
 }
 
 void UvUdp::onSend(uv_udp_send_t* req, int status) {

@@ -1,5 +1,9 @@
-// One UDP socket on the loop: pooled receive buffers, and sends that do not copy the bytes.
+// One UDP socket on the loop: datagrams read from the kernel several at a time into a pooled
+// buffer, sends that do not copy the bytes, and bursts of equal datagrams handed to the kernel
+// in one call (UDP segmentation offload) where it takes them.
 #pragma once
+
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <string>
@@ -11,7 +15,14 @@ namespace p2p {
 
 class UvUdp : public UvLoop::Resident {
  public:
+  // The largest datagram accepted; a longer one is reported as "buffer too small".
   static constexpr int BUFFER_SIZE = 1500;
+  // Datagrams one read takes from the kernel at most (libuv's recvmmsg width).
+  static constexpr int READ_BATCH = 20;
+  // The most datagrams and bytes one segmented send carries; the kernel allows 64 segments and
+  // a whole IPv4 datagram of 65535 bytes, headers included.
+  static constexpr int MAX_SEGMENTS = 40;
+  static constexpr int MAX_SEGMENTED_BYTES = 60000;
 
   class RecvCb {
    public:
@@ -21,6 +32,10 @@ class UvUdp : public UvLoop::Resident {
     virtual void handleRecv(int8_t* bytes, int n, const sockaddr* addr) = 0;
     // 1 "buffer too small": the datagram did not fit into BUFFER_SIZE bytes; 2 "udp recv error".
     virtual void handleRecvError(int status, const std::string& reason) = 0;
+    // Bracket the reports of one read from the kernel (up to READ_BATCH datagrams), so that
+    // the receiver can answer a batch at once instead of every datagram on its own.
+    virtual void handleReadBegin() {}
+    virtual void handleReadEnd() {}
   };
 
   struct send_request {
@@ -58,6 +73,21 @@ class UvUdp : public UvLoop::Resident {
   // has a send in flight or the loop is gone.
   void send(int8_t* bytes, int n, const sockaddr* addr, SendCb* send_cb);
 
+  // Sends the datagrams laid end to end in bytes[0, n), each `segment` bytes long but the last,
+  // which may be shorter, to addr in one system call; the kernel copies them, so the bytes may be
+  // reused on return. 0: the kernel took them all. UV_EAGAIN: nothing was sent, they must wait
+  // (the socket's buffer is full, or sends queued earlier must leave first). UV_ENOTSUP:
+  // nothing was sent and segmentation is off for good on this socket, since the kernel refused
+  // it (canSegment() tells beforehand). Another libuv error: the send failed and the datagrams
+  // are lost, as a failed send() loses its one. Throws as send() does when the loop is gone.
+  int sendSegments(const int8_t* bytes, int n, int segment, const sockaddr* addr);
+  bool canSegment() const { return segmentation; }
+
+  // The system call behind sendSegments: tests put one in its place that fails as a kernel
+  // without segmentation offload does.
+  using SendmsgCall = ssize_t (*)(int fd, const msghdr* message, int flags);
+  SendmsgCall sendmsgCall = ::sendmsg;
+
   // Stops receiving.
   void stop();
 
@@ -74,13 +104,20 @@ class UvUdp : public UvLoop::Resident {
   static void onRecv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const sockaddr* addr, unsigned flags);
   static void onSend(uv_udp_send_t* req, int status);
 
+  void report(ssize_t nread, int8_t* bytes, const sockaddr* addr, unsigned flags);
+  void endRead();
+  void probeSegmentation();
   int8_t* takeBuffer();
   void giveBack(int8_t* buffer);
   void close();
 
   uv_udp_t* handle;
   RecvCb* recv_cb;
+  int readBufferSize = BUFFER_SIZE;  // room for a whole batch when libuv reads with recvmmsg
   std::vector<int8_t*> recvBuffers;  // free buffers; the last one given back is the next handed out
+  int8_t* lent = nullptr;            // the buffer libuv reads into, until it hands it back
+  bool reading = false;              // between handleReadBegin and handleReadEnd
+  bool segmentation = false;
 };
 
 }  // namespace p2p

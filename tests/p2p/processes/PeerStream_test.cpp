@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "p2p/messages/ClientHole.h"
@@ -67,7 +70,8 @@ struct LinkedStream : PeerStream {
   LinkedStream(Link& link, bool atA, UdpRouter* router, Owner& owner)
       : PeerStream(router, &owner), link(link), atA(atA) {}
   void transmit(Message& m) override;
-  using PeerStream::estimatedLatency, PeerStream::maxSendPool, PeerStream::slowStart, PeerStream::window;
+  using PeerStream::ackEvery, PeerStream::estimatedLatency, PeerStream::maxSendPool, PeerStream::slowStart,
+      PeerStream::window;
   Link& link;
   bool atA;
 };
@@ -81,6 +85,10 @@ struct Link : UdpRouter::Cb {
   std::mt19937 random{1};
   double loss = 0, duplicate = 0, reorder = 0;  // of data and acknowledgements
   bool relayed = false;
+  bool batched = false;     // what arrives in the same millisecond is one read, as from the socket
+  double dataPerMs = 0;     // A's data goes through a bottleneck of this rate (0: none)
+  double bottleneckFree = 0;
+  std::function<void()> onTick = [] {};  // every 10 ms, beside the streams' timers
   std::function<bool(Message&, bool fromA)> tap = [](Message&, bool) { return true; };  // false drops
   std::multimap<uint64_t, std::pair<UdpRouter*, std::string>> flying;                   // by time of arrival
   std::vector<std::pair<int32_t, int32_t>> dataSent;                                    // sequence and payload length
@@ -117,8 +125,13 @@ struct Link : UdpRouter::Cb {
     std::uniform_real_distribution<double> share(0, 1);
     const bool harmed = m->getOpcode() == Message::data || m->getOpcode() == Message::dataAck2;
     if (harmed && share(random) < loss) return;
+    uint64_t at = clock;
+    if (fromA && dataPerMs > 0 && m->getOpcode() == Message::data) {
+      bottleneckFree = std::max(bottleneckFree, static_cast<double>(clock)) + 1 / dataPerMs;
+      at = static_cast<uint64_t>(std::ceil(bottleneckFree));
+    }
     for (int copies = harmed && share(random) < duplicate ? 2 : 1; copies > 0; --copies) {
-      flying.emplace(clock + 5 + (share(random) < reorder ? random() % 20 : 0),
+      flying.emplace(at + 5 + (share(random) < reorder ? random() % 20 : 0),
                      std::make_pair(fromA ? &routerB : &routerA, bytes));
     }
   }
@@ -133,17 +146,34 @@ struct Link : UdpRouter::Cb {
   void run(
       uint64_t ms, const std::function<bool()>& until = [] { return false; }) {
     for (uint64_t end = clock + ms; clock < end && !until();) {
-      for (++clock; !flying.empty() && flying.begin()->first <= clock; flying.erase(flying.begin())) {
+      ++clock;
+      if (batched) routerA.handleReadBegin(), routerB.handleReadBegin();
+      for (; !flying.empty() && flying.begin()->first <= clock; flying.erase(flying.begin())) {
         auto& [to, bytes] = flying.begin()->second;
         to->handleRecv(reinterpret_cast<int8_t*>(&bytes[0]), static_cast<int>(bytes.size()),
                        (to == &routerB ? addrA : addrB).getSockaddr());
       }
+      if (batched) routerB.handleReadEnd(), routerA.handleReadEnd();
       for (Owner* end : {&a, &b}) {
         if (end->stream && clock % PeerStream::TimerPeriod == 0) end->stream->handleTimer();
       }
+      if (clock % PeerStream::TimerPeriod == 0) onTick();
     }
   }
   LinkedStream& A() { return static_cast<LinkedStream&>(*a.stream); }
+  // A opens with `out` to send and takes only the acknowledgements that ackA hands it.
+  LinkedStream& openForHandAcks(std::string out) {
+    tap = [this](Message& m, bool fromA) { return onlyA(m, fromA); };
+    a.out = std::move(out);
+    open();
+    run(12);
+    return A();
+  }
+  void ackA(int32_t sequence, int32_t outOfOrder) {
+    DataAck2 m;
+    m.channelId = A().getChannelId(), m.sequence = m.nextSequence = sequence, m.numOutOfOrder = outOfOrder;
+    inject(m, true);
+  }
   int timesSent(int32_t sequence) const {
     return static_cast<int>(
         std::count_if(dataSent.begin(), dataSent.end(), [&](auto& s) { return s.first == sequence; }));
@@ -329,9 +359,9 @@ TEST(PeerStream, HostileDatagramsCostNothingButThemselves) {
   };
   data(1, "hello");
   data(2, std::string(PeerStream::PayloadLength + 1, 'x'));  // too long for a packet
-  data(102, "beyond the pool");
+  data(PeerStream::RecvPoolSize + 2, "beyond the pool");
   EXPECT_EQ(link.lastAckFromB.numOutOfOrder, 0);
-  data(101, "last in the pool");
+  data(PeerStream::RecvPoolSize + 1, "last in the pool");
   EXPECT_EQ(link.lastAckFromB.numOutOfOrder, 1);
   ConnectAck lateAnswer(77, 100, PeerStream::MyProtocol, "");
   DataAck2 beyondSent;
@@ -354,16 +384,8 @@ TEST(PeerStream, HostileDatagramsCostNothingButThemselves) {
 
 TEST(PeerStream, WindowAndTimeoutFigures) {
   Link link;
-  link.tap = [&](Message& m, bool fromA) { return link.onlyA(m, fromA); };  // acknowledgements by hand
-  link.a.out = pattern(200 * PeerStream::PayloadLength, 9);
-  link.open();
-  link.run(12);
-  LinkedStream& a = link.A();
-  const auto ack = [&](int32_t sequence, int32_t outOfOrder) {
-    DataAck2 m;
-    m.channelId = a.getChannelId(), m.sequence = m.nextSequence = sequence, m.numOutOfOrder = outOfOrder;
-    link.inject(m, true);
-  };
+  LinkedStream& a = link.openForHandAcks(pattern(200 * PeerStream::PayloadLength, 9));
+  const auto ack = [&](int32_t sequence, int32_t outOfOrder) { link.ackA(sequence, outOfOrder); };
   EXPECT_EQ(a.window, 2.0);
   ack(1, 0);
   EXPECT_EQ(a.window, 3.0);  // slow start
@@ -514,4 +536,205 @@ TEST(PeerStream, ARelayedStreamKeepsItsRelayBelieved) {
   EXPECT_TRUE(link.routerA.isRelay(relay));
   link.a.stream.reset();
   EXPECT_FALSE(link.routerA.isRelay(relay));
+}
+
+namespace {
+
+using Acks = std::vector<std::pair<int32_t, int32_t>>;  // sequence and packets held out of order
+
+// B's acknowledgements as they leave, into `acks`.
+void recordAcks(Link& link, Acks& acks) {
+  link.tap = [&acks](Message& m, bool fromA) {
+    if (!fromA && m.getOpcode() == Message::dataAck2) {
+      const auto& ack = static_cast<DataAck2&>(m);
+      acks.emplace_back(ack.sequence, ack.numOutOfOrder);
+    }
+    return true;
+  };
+}
+
+// A sender built to the original rules to the letter: unencrypted, no slow start, one
+// acknowledgement per packet expected (each new one grows the window by 1 / window), three
+// duplicates or a retransmission time-out of twice the round trip, with no floor, cut it.
+struct LetterSender : UdpRouter::Cb {
+  static constexpr int32_t Channel = 4242;
+  Link& link;
+  const int32_t total;  // packets to send
+  int32_t maxSendPool = PeerStream::DefaultPoolSize;
+  double window = PeerStream::InitialWindow, latency = 100;
+  int32_t ackRecv = 0, ackOutOfOrder = 0, duplicates = 0, resendCount = 0, nextSeq = 0;
+  std::deque<std::pair<int32_t, uint64_t>> sent;  // sequence and last send time
+  int timeouts = 0, cuts = 0;
+  uint64_t doneAt = 0;
+  std::string payload = std::string(PeerStream::PayloadLength, 'p');
+
+  LetterSender(Link& link, int32_t total) : link(link), total(total) {
+    link.routerA.addListener(this);
+    link.onTick = [this] { tick(); };
+  }
+  ~LetterSender() override { link.routerA.removeListener(this); }
+  void open() {
+    Connect connect(Channel, PeerStream::DefaultPoolSize, PeerStream::MyProtocol, "", "", "");
+    link.carry(connect, true);
+  }
+  void transmit(int32_t sequence) {
+    ByteBuffer buffer(reinterpret_cast<int8_t*>(&payload[0]), static_cast<int32_t>(payload.size()));
+    Data data(Channel, sequence, &buffer);
+    link.carry(data, true);
+  }
+  bool handleRouter(Message* m, const SocketAddress&) override {
+    if (m->getChannelId() != Channel) return false;
+    if (m->getOpcode() == Message::connectAck) maxSendPool = static_cast<ConnectAck*>(m)->sendPoolSize;
+    if (m->getOpcode() == Message::dataAck2) processAck(*static_cast<DataAck2*>(m));
+    sendData();
+    return true;
+  }
+  void processAck(const DataAck2& ack) {
+    const int32_t a = ack.sequence;
+    if (a < ackRecv) return;
+    if (!sent.empty() && sent.front().first == a)
+      latency = 0.9 * latency + 0.1 * static_cast<double>(link.clock - sent.front().second);
+    updateWindow(ackRecv, a, ack.nextSequence);
+    ackRecv = a, ackOutOfOrder = ack.numOutOfOrder;
+    while (!sent.empty() && sent.front().first <= a) sent.pop_front();
+    if (a == total && !doneAt) doneAt = link.clock;
+  }
+  void cut() { window = std::max(PeerStream::InitialWindow, 2 * window / 3), ++cuts; }
+  void updateWindow(int32_t previous, int32_t a, int32_t next) {
+    if (previous == -1) {
+      if (resendCount == 0) ++timeouts, cut(), duplicates = 0, resendCount = std::max(next - a, 1);
+    } else if (a == previous) {
+      if (resendCount == 0 && ++duplicates > 2) cut(), resendCount = std::max(next - a, 1), duplicates = 0;
+    } else {
+      window += 1 / window, duplicates = 0;
+    }
+  }
+  void sendData() {
+    for (auto& [sequence, time] : sent) {
+      if (resendCount < 1) break;
+      --resendCount;
+      if (static_cast<double>(link.clock - time) >= latency / 10) time = link.clock, transmit(sequence);
+    }
+    resendCount = 0;
+    const double budget = window + ackOutOfOrder - static_cast<double>(sent.size());
+    for (int n = 0; n < budget && nextSeq < total && static_cast<int32_t>(sent.size()) < maxSendPool; ++n) {
+      sent.emplace_back(++nextSeq, link.clock);
+      transmit(nextSeq);
+    }
+  }
+  void tick() {
+    const uint64_t timeout = static_cast<uint64_t>(std::min(2 * static_cast<int>(latency), 800));
+    if (!sent.empty() && link.clock > sent.front().second + timeout) updateWindow(-1, 0, 0), sendData();
+  }
+};
+
+}  // namespace
+
+TEST(PeerStream, InOrderDataIsAcknowledgedPerFourAndAtTheEndOfTheReadAnythingElseAtOnce) {
+  Link link;
+  Acks acks;
+  recordAcks(link, acks);
+  Connect plain(77, PeerStream::RecvPoolSize, PeerStream::MyProtocol, "", "", "");
+  link.inject(plain, false);
+  const auto data = [&](int32_t sequence) {
+    std::string payload = "p";
+    ByteBuffer buffer(reinterpret_cast<int8_t*>(&payload[0]), 1);
+    Data m(77, sequence, &buffer);
+    link.inject(m, false);
+  };
+  const auto read = [&](std::initializer_list<int32_t> sequences) {
+    acks.clear();
+    link.routerB.handleReadBegin();
+    for (int32_t sequence : sequences) data(sequence);
+    link.routerB.handleReadEnd();
+  };
+  read({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});  // after the fourth, the eighth, and the last of the read
+  EXPECT_EQ(acks, (Acks{{4, 0}, {8, 0}, {10, 0}}));
+  read({11, 12, 13, 14, 15, 16, 18});  // a burst that ends in a gap tells the gap at once
+  EXPECT_EQ(acks, (Acks{{14, 0}, {16, 1}}));
+
+  // Past a gap, a duplicate, the packet that fills the gap: each answered before the read ends.
+  acks.clear();
+  link.routerB.handleReadBegin();
+  data(20);
+  data(5);
+  data(17);
+  EXPECT_EQ(acks, (Acks{{16, 2}, {16, 2}, {18, 1}}));
+  link.routerB.handleReadEnd();
+  EXPECT_EQ(acks.size(), 3u);
+
+  read({19});  // a trickle: each packet answered at the end of its own read
+  read({21});
+  EXPECT_EQ(acks, (Acks{{21, 0}}));
+  acks.clear();
+  data(22);  // handed in outside a read
+  EXPECT_EQ(acks, (Acks{{22, 0}}));
+
+  // A read that has not ended is answered on the next tick at the latest.
+  acks.clear();
+  link.routerB.handleReadBegin();
+  data(23);
+  EXPECT_TRUE(acks.empty());
+  link.run(PeerStream::TimerPeriod);
+  EXPECT_EQ(acks, (Acks{{23, 0}}));
+  link.routerB.handleReadEnd();
+  EXPECT_EQ(acks.size(), 1u);
+  EXPECT_EQ(link.b.in.size(), 23u);
+}
+
+TEST(PeerStream, AnAcknowledgementCountsForThePacketsItCoversUpToAWindow) {
+  Link link;
+  LinkedStream& a = link.openForHandAcks(pattern(100 * PeerStream::PayloadLength, 3));
+  const auto ack = [&](int32_t sequence) { link.ackA(sequence, 0); };
+  ack(2);  // slow start: one for each packet
+  EXPECT_EQ(a.window, 4.0);
+  a.slowStart = false, a.window = 50;
+  ack(3);  // lets 50 packets fly
+  const double before = a.window;
+  ack(23);  // congestion avoidance: n / window
+  EXPECT_NEAR(a.window, before + 20 / before, 1e-9);
+  a.window = 4;
+  ack(33);  // ten packets, but a window's worth counts
+  EXPECT_EQ(a.window, 5.0);
+  a.slowStart = true;
+  ack(43);
+  EXPECT_EQ(a.window, 10.0);
+}
+
+TEST(PeerStream, ASenderToTheOriginalRulesKeepsItsThroughputAgainstFewerAcknowledgements) {
+  // 5 ms each way through a bottleneck of 5 packets a millisecond; reads as from the socket.
+  const int32_t packets = 20000;
+  const auto transfer = [&](int32_t ackEvery, int& timeouts, int& cuts) {
+    Link link;
+    link.batched = true, link.dataPerMs = 5;
+    link.routerB.removeListener(&link);  // accepted below, to set the receiver's rule first
+    struct Acceptor : UdpRouter::Cb {
+      Link& link;
+      int32_t ackEvery;
+      Acceptor(Link& link, int32_t ackEvery) : link(link), ackEvery(ackEvery) {}
+      bool handleRouter(Message* m, const SocketAddress& from) override {
+        if (m->getOpcode() != Message::connect || link.b.stream) return false;
+        auto* stream = new LinkedStream(link, false, &link.routerB, link.b);
+        stream->ackEvery = ackEvery;
+        link.b.stream.reset(stream);
+        return stream->accept(static_cast<Connect*>(m), from);
+      }
+    } acceptor(link, ackEvery);
+    link.routerB.addListener(&acceptor);
+    LetterSender sender(link, packets);
+    sender.open();
+    link.run(60000, [&] { return sender.doneAt != 0; });
+    EXPECT_EQ(link.b.in.size(), static_cast<size_t>(packets) * PeerStream::PayloadLength);
+    link.routerB.removeListener(&acceptor);
+    link.routerB.addListener(&link);  // the destructor removes it
+    timeouts = sender.timeouts, cuts = sender.cuts;
+    return sender.doneAt;
+  };
+  int timeouts = 0, cuts = 0;
+  const uint64_t perPacket = transfer(1, timeouts, cuts);
+  const uint64_t ours = transfer(PeerStream::AckEvery, timeouts, cuts);
+  EXPECT_EQ(timeouts, 0);
+  EXPECT_EQ(cuts, 0);
+  // Its window grows slower, but the bottleneck, not the window, sets the pace of a long transfer.
+  EXPECT_LE(static_cast<double>(ours), 1.15 * static_cast<double>(perPacket)) << ours << " ms, " << perPacket << " ms";
 }

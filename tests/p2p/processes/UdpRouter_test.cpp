@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <functional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -392,4 +394,99 @@ TEST(UdpRouter, ARelayIsBelievedWhileAnyOfItsUsersHoldsIt) {
   router.removeRelay(relay);  // one too many changes nothing
   router.addRelay(relay);
   EXPECT_TRUE(router.isRelay(relay));
+}
+
+namespace {
+
+// The segmented send as a kernel would answer it: passed on, or failed with `segmentRefusal`.
+int segmentedSends = 0;
+int segmentRefusal = 0;
+ssize_t segmentSeam(int fd, const msghdr* message, int flags) {
+  ++segmentedSends;
+  if (segmentRefusal == 0) return ::sendmsg(fd, message, flags);
+  errno = segmentRefusal;
+  return -1;
+}
+
+}  // namespace
+
+TEST(UdpRouter, BurstsLeaveTogetherInOrderAndOneByOneWhenTheKernelRefusesSegments) {
+  // Passed on: one call per run. A full socket buffer: the run waits in libuv's queue, and so
+  // does what follows it until the queue is empty. No segmentation offload: never tried again.
+  for (const auto& [refusal, calls, segmentingAfter] :
+       {std::tuple<int, int, bool>{0, 4, true}, {EAGAIN, 1, true}, {EIO, 1, false}}) {
+    UvLoop loop;
+    UdpRouter a(&loop), b(&loop), c(&loop);
+    Recorder atB, atC;
+    b.addListener(&atB);
+    c.addListener(&atC);
+    a.getUdp()->sendmsgCall = segmentSeam;
+    segmentRefusal = refusal;
+    segmentedSends = 0;
+    ASSERT_TRUE(a.getUdp()->canSegment());
+    Texts toB, toC;
+    const auto send = [&](UdpRouter& to, const std::string& reason) {
+      Close m(1);
+      m.reason = reason;
+      a.send(&m, addressOf(to));
+      (&to == &b ? toB : toC).push_back("close " + reason);
+    };
+    {
+      const UdpRouter::Burst burst(&a);
+      for (int i = 10; i < 22; ++i) send(b, "b" + std::to_string(i));
+      EXPECT_EQ(segmentedSends, 0);  // held while the run can grow
+      send(b, "b");       // shorter: it ends the run of 13
+      send(b, "b-long");  // alone, as is the last one
+      for (int i = 10; i < 13; ++i) send(c, "c" + std::to_string(i));
+      send(b, "b22");
+    }
+    ASSERT_TRUE(runUntil(loop, [&] { return atB.what.size() == toB.size() && atC.what.size() == toC.size(); }));
+    EXPECT_EQ(atB.what, toB);
+    EXPECT_EQ(atC.what, toC);
+    EXPECT_EQ(segmentedSends, calls);
+    EXPECT_EQ(a.getUdp()->canSegment(), segmentingAfter);
+    send(b, "after");  // outside a burst: at once
+    ASSERT_TRUE(runUntil(loop, [&] { return atB.what == toB; }));
+  }
+  segmentRefusal = 0;
+}
+
+TEST(UdpRouter, TheEndOfAReadComesAfterAllItsDatagrams) {
+  UvLoop loop;
+  UdpRouter router(&loop);
+  // Asks for the end of each read it sees a message in; records how many it had seen by then.
+  struct Watcher : Recorder {
+    UdpRouter* router = nullptr;
+    bool asked = false;
+    std::vector<size_t> ends;
+    bool handleRouter(Message* m, const SocketAddress& sender) override {
+      if (!asked) asked = router->callAtReadEnd(this);
+      return Recorder::handleRouter(m, sender);
+    }
+    void handleReadEnd() override { ends.push_back(what.size()), asked = false; }
+  } watcher;
+  watcher.router = &router;
+  router.addListener(&watcher);
+  EXPECT_FALSE(router.callAtReadEnd(&watcher));  // no read going on
+
+  RawSocket peer;
+  const int sent = 60;
+  for (int i = 0; i < sent; ++i) peer.sendTo(addressOf(router), closeWith(std::to_string(i)));
+  ASSERT_TRUE(runUntil(loop, [&] { return !watcher.ends.empty() && watcher.ends.back() == sent; }));
+  EXPECT_EQ(watcher.what.size(), static_cast<size_t>(sent));
+  EXPECT_EQ(watcher.what.back(), "close " + std::to_string(sent - 1));
+  EXPECT_LT(watcher.ends.size(), static_cast<size_t>(sent) / 2);  // reads of several datagrams
+
+  // A datagram handed in directly is a read of its own; a listener gone before the end is not called.
+  std::string bytes = closeWith("direct");
+  router.handleRecv(reinterpret_cast<int8_t*>(&bytes[0]), static_cast<int>(bytes.size()), peer.address.getSockaddr());
+  EXPECT_EQ(watcher.ends.back(), static_cast<size_t>(sent + 1));
+  Watcher gone;
+  gone.router = &router;
+  gone.then = [&](const SocketAddress&) { router.removeListener(&gone); };
+  router.removeListener(&watcher);
+  router.addListener(&gone);
+  router.handleRecv(reinterpret_cast<int8_t*>(&bytes[0]), static_cast<int>(bytes.size()), peer.address.getSockaddr());
+  EXPECT_EQ(gone.what.size(), 1u);
+  EXPECT_TRUE(gone.ends.empty());
 }

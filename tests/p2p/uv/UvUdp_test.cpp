@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -101,4 +102,37 @@ TEST(UvUdp, OneSendAtATimePerCallbackAndAnAbandonedOneIsSafe) {
   pair.udp->send(bytes, 2, to, abandoned);
   delete abandoned;
   ASSERT_TRUE(arrived("hellohellohe", 2));
+}
+
+TEST(UvUdp, ReadsComeInBracketedBatchesAndTheReceiverMayEndThemHalfway) {
+  // Datagrams waiting together are read together, inside one begin and end.
+  struct Batches : Pair {
+    std::string marks;
+    void handleReadBegin() override { marks += "["; }
+    void handleReadEnd() override { marks += "]"; }
+  };
+  Batches batches;
+  for (int i = 0; i < 10; ++i) batches.sendFromPeer("d");
+  ASSERT_TRUE(runUntil(batches.loop, [&] { return batches.seen.size() == 10 && batches.marks.back() == ']'; }));
+  EXPECT_LT(std::count(batches.marks.begin(), batches.marks.end(), '['), 10);
+
+  // Stopped or deleted at its first datagram, with more of the batch unread: the rest is not
+  // reported and the batch's buffer is not lost (the sanitizer build checks).
+  for (const bool deleteIt : {false, true}) {
+    struct Quitter : Pair {
+      bool deleteIt = false;
+      void handleRecv(int8_t* bytes, int n, const sockaddr* addr) override {
+        Pair::handleRecv(bytes, n, addr);
+        if (deleteIt) {
+          udp.reset();
+        } else {
+          udp->stop();
+        }
+      }
+    } quitter;
+    quitter.deleteIt = deleteIt;
+    for (int i = 0; i < 10; ++i) quitter.sendFromPeer("q");
+    runUntil(quitter.loop, [] { return false; }, 200);
+    EXPECT_EQ(quitter.seen.size(), 1u);
+  }
 }
