@@ -48,12 +48,13 @@ class PrivateSshd {
   bool ok() const { return pid > 0; }
   const std::string& why() const { return failure; }
 
-  // Copies `from` to `to` through the private sshd with scp; the seconds it took, or -1.
-  double copy(const std::string& from, const std::string& to) const {
+  // Copies `from` (a folder too, with `recursive`) to `to` through the private sshd with scp;
+  // the seconds it took, or -1.
+  double copy(const std::string& from, const std::string& to, bool recursive = false) const {
     const auto start = std::chrono::steady_clock::now();
-    const int status = run({"scp", "-q", "-P", std::to_string(port), "-i", dir + "/client", "-c", Cipher, "-o",
-                            "BatchMode=yes", "-o", "Compression=no", "-o", "StrictHostKeyChecking=no", "-o",
-                            "UserKnownHostsFile=/dev/null", "-o", "LogLevel=ERROR", from, "127.0.0.1:" + to});
+    const int status = run({"scp", recursive ? "-qr" : "-q", "-P", std::to_string(port), "-i", dir + "/client", "-c",
+                            Cipher, "-o", "BatchMode=yes", "-o", "Compression=no", "-o", "StrictHostKeyChecking=no",
+                            "-o", "UserKnownHostsFile=/dev/null", "-o", "LogLevel=ERROR", from, "127.0.0.1:" + to});
     if (status != 0) return -1;
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
@@ -108,6 +109,9 @@ class PrivateSshd {
     posix_spawn_file_actions_init(&actions);
     const std::string log = dir + "/sshd.log";
     posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    // Nothing of the caller's (a pipe a script waits on) stays open in the daemon.
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     const int spawned = posix_spawn(&pid, Sshd, &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {

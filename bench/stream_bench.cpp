@@ -345,6 +345,7 @@ void loopbackRounds(int64_t mib, int rounds, bool scp) {
 // The lossless run fills the window, so its memory growth is what a busy stream pair costs.
 void relayRuns(const std::string& chaosPath, int64_t chaosMib, int64_t lossMib) {
   for (double loss : {0.0, 0.01, 0.05}) {
+    if ((loss == 0 ? chaosMib : lossMib) <= 0) continue;  // 0 MiB: that run is not wanted
     Relay relay(chaosPath, loss, 25);
     if (!relay.address) throw std::runtime_error("cannot start " + chaosPath);
     const int64_t mib = loss == 0 ? chaosMib : lossMib;

@@ -200,7 +200,7 @@ void Api::run(const Properties& properties, const std::string& logFile) {
   std::unique_ptr<Manager> engine;
   std::unique_ptr<p2p::OnLoopExecutor> executor;
   try {
-    engine = std::make_unique<Manager>(properties, &loop);
+    engine = managerFactory ? managerFactory(properties, &loop) : std::make_unique<Manager>(properties, &loop);
     engine->setListener(this);
     executor.reset(loop.newOnLoopExecutor());
   } catch (const std::exception& e) {

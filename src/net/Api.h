@@ -186,6 +186,9 @@ class Api {
   void run(const Properties& properties, const std::string& logFile = DEFAULT_LOG_FILE);
   // Any thread; also before run().
   void stop();
+  // What run() builds its engine with (tests put their own here); call before run().
+  using ManagerFactory = std::function<std::unique_ptr<Manager>(const Properties&, p2p::UvLoop*)>;
+  void setManagerFactory(ManagerFactory factory) { managerFactory = std::move(factory); }
   bool running() const { return isRunning.load(); }
 
   // The browser sign-in address of this computer; empty before START.
@@ -232,6 +235,7 @@ class Api {
   std::atomic<bool> isRunning{false};
   bool stopRequested = false;
   std::string oauth2Url;
+  ManagerFactory managerFactory;
 };
 
 }  // namespace net

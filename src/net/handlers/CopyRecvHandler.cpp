@@ -68,6 +68,7 @@ void CopyRecvHandler::guarded(F&& step) {
     UV_LOG("WARN") << handlerName << ": " << e.what();
     fail(e.what());
   }
+  context->recvReadyAgain();  // a completed request may have made room for the next frame
 }
 
 // ---- events ----

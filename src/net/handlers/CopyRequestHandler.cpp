@@ -49,6 +49,7 @@ void CopyRequestHandler::guarded(F&& step) {
     UV_LOG("WARN") << handlerName << ": " << e.what();
     fail(Message::UNEXPECTED_ERROR, e.what());
   }
+  context->recvReadyAgain();  // a completed request may have made room for the next frame
 }
 
 // ---- events ----

@@ -65,6 +65,8 @@ class IContext {
   // Ends the connection: an empty reason when the handler has finished its work, otherwise why
   // it stopped. `immidiately` drops what is still queued.
   virtual void close(bool immidiately, const std::string& reason) = 0;
+  // The handler's recvReady() may have turned true again: bytes held back are offered at once.
+  virtual void recvReadyAgain() {}
   // Hands progress data to the connection's listener.
   virtual void notify(void* data) = 0;
   // The newest offer of this computer with this code, made to this user and still valid.

@@ -65,6 +65,7 @@ PeerManager::~PeerManager() {
   stream.reset();
   handler.reset();  // detaches its pending file and web-server requests
   requestTimer.reset();
+  pump.reset();
 }
 
 void PeerManager::deleteSoon() {
@@ -157,7 +158,10 @@ void PeerManager::handle_recv(ByteBuffer* chunk) {
       return;
     }
     // While the handler still uses the last frame's bytes in place, the rest waits in the stream.
-    if (handler && !handler->recvReady()) return;
+    if (handler && !handler->recvReady()) {
+      heldBack = true;
+      return;
+    }
     if (recvLength == 0 && !takeLength(chunk)) continue;  // the piece is used up, or the connection closing
     const int32_t n = std::min(chunk->remaining(), recvBuffer->remaining());
     recvBuffer->put(chunk->array(), chunk->position(), n);
@@ -227,7 +231,27 @@ bool PeerManager::send(const Message* m) {
   m->encode(*sendBuffer);
   sendBuffer->flip();
   stream->send(sendBuffer.get());
+  if (!sendBuffer->hasRemaining()) pumpSoon();
   return true;
+}
+
+class PeerManager::Pump : public p2p::UvTimer::Cb {
+ public:
+  explicit Pump(PeerManager* pm) : pm(pm), timer(pm->manager->getLoop()) {}
+  void start() { timer.start(0, 0, this); }
+  void handleTimer() override {
+    if (pm->closing || !pm->handler || pm->sendBuffer->hasRemaining()) return;
+    pm->guarded([this] { pm->handler->handleSend(); });
+  }
+
+ private:
+  PeerManager* pm;
+  p2p::UvTimer timer;
+};
+
+void PeerManager::pumpSoon() {
+  if (!pump) pump = std::make_unique<Pump>(this);
+  pump->start();
 }
 
 // ---- what the handler sees ----
@@ -249,6 +273,12 @@ void PeerManager::verify(const std::string& peerUuid, const std::string& peerUse
   const std::string peerIp = stream ? stream->getAddress().getIp() : std::string();
   auto* request = new p2p::VerifyRequest(uuid(), peerUuid, peerUsername, peerIp, peerSignature);
   manager->getServer()->execLimited(request, cb);
+}
+
+void PeerManager::recvReadyAgain() {
+  if (!heldBack || closing || !stream || (handler && !handler->recvReady())) return;
+  heldBack = false;
+  stream->offerAgain();
 }
 
 void PeerManager::notify(void* data) {

@@ -92,6 +92,7 @@ class PeerManager : public IContext, public p2p::PeerHole::Cb, public p2p::PeerS
   ByteBuffer* getSendBuffer() override { return sendBuffer.get(); }
   void close(bool immidiately, const std::string& reason) override;
   void notify(void* data) override;
+  void recvReadyAgain() override;
   Ticket findTicket(const std::string& code, const std::string& username) override;
   FilePort* files() override;
   std::shared_ptr<void> holdBuffers() const override;
@@ -107,6 +108,10 @@ class PeerManager : public IContext, public p2p::PeerHole::Cb, public p2p::PeerS
   explicit PeerManager(Manager* manager);
 
   void handleTimer() override;  // the accepting side's request time-out
+  // The handler may send its next message on the next loop turn (the stream took the last one
+  // whole, so no acknowledgement will ask for more).
+  void pumpSoon();
+  class Pump;
   bool takeLength(ByteBuffer* chunk);
   void dispatch();
   void chooseHandler(const Message* first);
@@ -120,6 +125,7 @@ class PeerManager : public IContext, public p2p::PeerHole::Cb, public p2p::PeerS
   std::unique_ptr<p2p::PeerStream> stream;
   std::unique_ptr<IHandler> handler;
   std::unique_ptr<p2p::UvTimer> requestTimer;
+  std::unique_ptr<Pump> pump;
   std::unique_ptr<FilePort> filePort;  // made on first use
   std::string peerUuid;
   int32_t recvLength = 0;  // of the frame being gathered; 0 between frames
@@ -133,6 +139,7 @@ class PeerManager : public IContext, public p2p::PeerHole::Cb, public p2p::PeerS
   bool closing = false;
   bool closeReported = false;
   bool deleting = false;
+  bool heldBack = false;  // bytes were left in the stream for a handler that was not ready
 };
 
 }  // namespace net

@@ -377,17 +377,23 @@ bool PeerStream::handleData(const Data& data) {
   bool advanced = false;
   if (!deliver(advanced)) return false;
   if (state == Closed) return true;
-  // The sender learns of a loss from repeated acknowledgements: those go at once.
-  if (!inOrder || ++unacknowledged >= ackEvery) {
+  if (!inOrder) {
+    sendAck();  // the sender learns of a loss from repeated acknowledgements: those go at once
+  } else if (seqRecv - seqAcknowledged >= ackEvery) {
     sendAck();
-  } else {
+  } else if (seqRecv != seqAcknowledged) {
     holdAck();
+  } else {
+    // In order, but the owner has not read it yet. Repeating the last acknowledgement at once,
+    // packet after packet, would read as a loss to the sender: the tick tells it what is held.
+    ackHeld = true;
   }
   return true;
 }
 
-// Keeps the packet for delivery. True when it is the next one expected with nothing held
-// beyond it; false for a duplicate, one beyond the pool, one past a gap or one that fills a gap.
+// Keeps the packet for delivery. True when it continues what has arrived without a gap and
+// nothing is held past a gap; false for a duplicate, one beyond the pool, one past a gap or one
+// that fills a gap (the sender waits to hear of those).
 bool PeerStream::processData(int32_t sequence, const ByteBuffer& payload) {
   const int64_t ahead = static_cast<int64_t>(sequence) - seqRecv;
   if (ahead <= 0) {
@@ -403,7 +409,8 @@ bool PeerStream::processData(int32_t sequence, const ByteBuffer& payload) {
     recvLog("duplicate data", sequence);
     return false;
   }
-  const bool inOrder = ahead == 1 && recvHeld == 0;
+  const bool heldPastGap = recvHeld > seqContiguous - seqRecv;
+  const bool next = static_cast<int64_t>(sequence) == static_cast<int64_t>(seqContiguous) + 1;
   Data* packet;
   if (recvPool.empty()) {
     packet = newPacket();
@@ -420,7 +427,10 @@ bool PeerStream::processData(int32_t sequence, const ByteBuffer& payload) {
   buffer->position(0);
   slot = packet;
   ++recvHeld;
-  return inOrder;
+  while (seqContiguous - seqRecv < recvHeld &&
+         recvOutOfOrder[static_cast<size_t>((static_cast<int64_t>(seqContiguous) + 1) % maxRecvPool)])
+    ++seqContiguous;
+  return next && !heldPastGap;
 }
 
 bool PeerStream::deliver(bool& advanced) {
@@ -462,7 +472,7 @@ void PeerStream::handleReadEnd() {
 
 void PeerStream::sendAck() {
   ackHeld = false;
-  unacknowledged = 0;
+  seqAcknowledged = seqRecv;
   ackMessage.channelId = channelId;
   ackMessage.sequence = seqRecv;
   ackMessage.nextSequence = seqRecv;
@@ -536,6 +546,29 @@ void PeerStream::handleTimer() {
   } else if (t > closeTime + CloseTimeout) {
     closeNow("close timeout");
   }
+}
+
+class PeerStream::Redelivery : public UvTimer::Cb {
+ public:
+  explicit Redelivery(PeerStream* stream) : stream(stream), timer(stream->loop) {}
+  void start() { timer.start(0, 0, this); }
+  void handleTimer() override {
+    if (stream->state != Connected && stream->state != Closing) return;
+    const UdpRouter::Burst burst(stream->router);
+    bool advanced = false;
+    if (!stream->deliver(advanced)) return;  // the owner ended the stream
+    if (advanced && stream->state != Closed) stream->sendAck();
+  }
+
+ private:
+  PeerStream* stream;
+  UvTimer timer;
+};
+
+void PeerStream::offerAgain() {
+  if (recvHeld == 0 || (state != Connected && state != Closing)) return;
+  if (!redelivery) redelivery = std::make_unique<Redelivery>(this);
+  redelivery->start();
 }
 
 // ---- closing ----

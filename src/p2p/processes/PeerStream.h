@@ -137,6 +137,11 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   void handleReadEnd() override;
   void handleTimer() override;
 
+  // The owner can read again what it left unread: it is offered on the next loop turn instead of
+  // at the next tick (10 ms), so that a reader that waited for its disk does not wait for the
+  // clock too.
+  void offerAgain();
+
  protected:
   // Every datagram of the stream leaves through here; tests put a simulated link in its place.
   virtual void transmit(Message& m);
@@ -185,6 +190,9 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   UdpRouter* router;
   UvLoop* loop;
   std::unique_ptr<UvTimer> timer;
+  // A one-shot 0 ms timer for offerAgain, made on first use.
+  class Redelivery;
+  std::unique_ptr<Redelivery> redelivery;
   Cb* cb;
   State state = Created;
   SocketAddress peerAddr;
@@ -202,7 +210,10 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   int32_t seqRecv = 0;  // highest sequence delivered and fully read
   uint64_t lastAckSendTime = 0;
   DataAck2 ackMessage;
-  int32_t unacknowledged = 0;  // in-order packets taken since the last acknowledgement
+  // Highest sequence received with nothing missing before it; at least seqRecv. What lies
+  // between the two has arrived and waits for the owner to read it.
+  int32_t seqContiguous = 0;
+  int32_t seqAcknowledged = 0;  // seqRecv as the last acknowledgement gave it
   bool ackHeld = false;        // an acknowledgement is due at the end of the read or the tick
   bool atReadEnd = false;      // the router calls handleReadEnd
   std::vector<Data*> recvPool;  // free receive packets
