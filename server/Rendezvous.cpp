@@ -60,6 +60,8 @@ std::unique_ptr<T> decode(ByteBuffer& view, p2p::Message::Opcode opcode) {
 
 }  // namespace
 
+const char* const Rendezvous::kRelayOnlyAlias = "127.0.0.9";
+
 Rendezvous::Rendezvous(ServerState& state, const std::string& host, int port, bool relay)
     : state(state), host(host), port(port), relay(relay) {}
 
@@ -202,14 +204,14 @@ void Rendezvous::handleFind(int8_t* bytes, int n, const sockaddr_in& from, int64
   const bool outside = outsideRelayPort != 0;
   const std::string proxyIp = outside ? outsideRelayIp : relay ? host : "";
   const int proxyPort = outside ? outsideRelayPort : relay ? port : 0;
-  // With an outside relay the direct punches go to the discard port, so only the relay joins them.
-  const int soughtPort = outside ? 9 : ntohs(sought->sin_port);
-  const int finderPort = outside ? 9 : ntohs(from.sin_port);
+  // With an outside relay each peer is named under another loopback address: a direct punch
+  // then comes from an address other than the one named and is refused, while the relay reaches
+  // the peer's socket all the same. Only for peers on this one computer.
+  const std::string soughtIp = outside ? kRelayOnlyAlias : ServerState::ipText(*sought);
+  const std::string finderIp = outside ? kRelayOnlyAlias : ServerState::ipText(from);
   // Both sides get the same roles: uuid opens, findUuid accepts.
-  p2p::ClientHole toFinder(find->uuid, find->findUuid, ServerState::ipText(*sought), soughtPort, 0,
-                           proxyIp, proxyPort);
-  p2p::ClientHole toSought(find->uuid, find->findUuid, ServerState::ipText(from), finderPort, 0,
-                           proxyIp, proxyPort);
+  p2p::ClientHole toFinder(find->uuid, find->findUuid, soughtIp, ntohs(sought->sin_port), 0, proxyIp, proxyPort);
+  p2p::ClientHole toSought(find->uuid, find->findUuid, finderIp, ntohs(from.sin_port), 0, proxyIp, proxyPort);
   ByteBuffer out(DATAGRAM_MAX);
   toFinder.encode(out);
   send(out.array(), out.position(), from);

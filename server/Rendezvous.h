@@ -32,8 +32,9 @@ class Rendezvous {
   Rendezvous(const Rendezvous&) = delete;
   Rendezvous& operator=(const Rendezvous&) = delete;
 
-  // Peers are sent through this relay instead of being told each other's addresses. Call before
-  // start().
+  // Peers on this computer are sent through this relay instead of meeting directly (they are
+  // named under kRelayOnlyAlias). Call before start().
+  static const char* const kRelayOnlyAlias;
   void useOutsideRelay(const std::string& ip, int port) {
     outsideRelayIp = ip;
     outsideRelayPort = port;

@@ -17,6 +17,7 @@
 #include "net/messages/FileWrite.h"
 #include "support/EngineProcess.h"
 #include "support/Trees.h"
+#include "UdpChaos.h"
 
 using namespace enginetest;
 using net::Message;
@@ -349,4 +350,30 @@ TEST_F(Transfer, AHostileSendersNamesAreRefusedAndNothingIsWrittenOutsideTheRece
   EXPECT_FALSE(fs::exists(fs::path(receiverHome->dir) / "escape"));
   EXPECT_FALSE(fs::exists(fs::path(receiverHome->dir) / "x"));
   EXPECT_FALSE(fs::exists(fs::path(receiverHome->recv) / "file.txt"));
+}
+
+// Through an outside relay that delays every datagram: the only way between the two computers.
+TEST(TransferRelay, AFileCrossesARelayThatDelaysAndTheReceiverSaysItWasRelayed) {
+  udpchaos::UdpChaos::Options options;
+  options.delayMs = 5;
+  udpchaos::UdpChaos relay(options);
+  testsupport::TempDir data;
+  servertest::ServerProcess server(data.file("server"),
+                                   {"--relay-via", "127.0.0.1:" + std::to_string(relay.port())});
+  for (const Account& a : {alice, bob}) addAccount(server, a);
+  EngineHome aliceHome(server, alice, data.file("alice")), bobHome(server, bob, data.file("bob"));
+  EngineProcess sender(aliceHome), receiver(bobHome);
+  sender.waitLoggedIn();
+  receiver.waitLoggedIn();
+  const fs::path file = fs::path(data.path()) / "relayed.bin";
+  trees::writeRandom(file, 4u << 20, 17);
+  sender.command({{"op", "send"}, {"id", 1}, {"to", bob.user}, {"files", {file.string()}}});
+  auto created = sender.waitFor("TICKET_CREATE", 1);
+  ASSERT_TRUE(created);
+  const std::string code = (*created)["code"];
+  receiver.command({{"op", "recv"}, {"id", 2}, {"code", code}});
+  ASSERT_TRUE(receiver.waitLog("ticket " + code + ": every path received", 30000)) << receiver.log();
+  EXPECT_EQ(trees::sha256OfFile(file), trees::sha256OfFile(fs::path(bobHome.recv) / "relayed.bin"));
+  EXPECT_NE(receiver.log().find("proxy="), std::string::npos);  // the hole names the relay
+  EXPECT_GT(relay.total().forwarded, 3000u);  // 4 MiB in 1385-byte payloads, and acknowledgements
 }
