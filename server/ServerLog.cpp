@@ -43,18 +43,9 @@ std::string ServerLog::printable(const std::string& text, size_t limit) {
 }
 
 bool LineBudget::take(std::string& note) {
-  const auto now = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> lock(mutex);
-  if (now - windowStart >= std::chrono::seconds(1)) {
-    windowStart = now;
-    used = 0;
-  }
-  if (used >= LINES_PER_SECOND) {
-    ++held;
-    return false;
-  }
-  ++used;
+  uint64_t held = 0;
+  if (!budget.take(held)) return false;
   note = held ? " (suppressed " + std::to_string(held) + ")" : std::string();
-  held = 0;
   return true;
 }

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <string>
 
+#include "utils/LogBudget.h"
+
 // One line per event on standard output, whole lines only, from any thread.
 class ServerLog {
  public:
@@ -20,20 +22,17 @@ class ServerLog {
   static std::string printable(const std::string& text, size_t limit = 80);
 };
 
-// Lets one kind of line through at most LINES_PER_SECOND times a second, so that a flood of
-// datagrams cannot flood the log with it; the next line let through tells how many were held.
+// LogBudget for the server's threads; the next line let through tells how many were held.
 class LineBudget {
  public:
-  static constexpr int LINES_PER_SECOND = 10;
+  static constexpr int LINES_PER_SECOND = LogBudget::LINES_PER_SECOND;
 
   // True when a line may be written; `note` is then "" or " (suppressed N)" to end it with.
   bool take(std::string& note);
 
  private:
   std::mutex mutex;
-  std::chrono::steady_clock::time_point windowStart{};
-  int used = 0;
-  uint64_t held = 0;
+  LogBudget budget;
 };
 
 // Builds one line with stream syntax and writes it when the statement ends.

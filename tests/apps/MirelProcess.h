@@ -82,14 +82,7 @@ class MirelProcess {
     pid = -1;
   }
 
-  bool running() {
-    if (pid <= 0) return false;
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) != pid) return true;
-    exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    pid = -1;
-    return false;
-  }
+  bool running() { return testsupport::stillRunning(pid, exitStatus); }
 
   // True once `text` shows on standard output within the time.
   bool waitForOutput(const std::string& text, int timeoutMs = 20000) {

@@ -13,19 +13,6 @@ using net::Api;
 
 namespace {
 
-Properties quietEngine(const testsupport::TempDir& dir) {
-  Properties p;
-  p.serverUrl = "https://127.0.0.1:1/";
-  p.serverUdpPort = 1;
-  p.username = "alice@example.com";
-  p.userkey = "key";
-  p.uuid = "11111111-2222-1333-8444-555555555555";
-  p.computerName = "alice's computer";
-  p.recvPath = dir.path();
-  p.tcpPort = servertest::randomFreePort();
-  p.filename = dir.file("properties.ini");
-  return p;
-}
 
 template <class E>
 const E* waitFor(EventLog& log, Api::EventType type, size_t count = 1) {
@@ -51,7 +38,7 @@ TEST(ApiFacade, CallsFromAnotherThreadRunOnTheLoopAndAreRefusedWhenNoEngineRuns)
   ASSERT_NE(early, nullptr);
   EXPECT_EQ(early->commandId, 3);
 
-  std::thread loop([&] { api.run(quietEngine(dir), ""); });
+  std::thread loop([&] { api.run(quietProperties(dir), ""); });
   ASSERT_NE(waitFor<Api::StartEvent>(events, Api::START), nullptr);
   EXPECT_EQ(api.getGoogleOauth2Url(), "https://127.0.0.1:1/Oauth2?uuid=11111111-2222-1333-8444-555555555555&provider=google");
   api.ticketRecv(4, "");  // reaches the Manager
@@ -81,7 +68,7 @@ TEST(ApiFacade, StopBeforeRunAndAnEngineThatCannotBeBuiltEndRunAtOnce) {
     Api api;
     api.setListener(&events);
     api.stop();
-    api.run(quietEngine(dir), "");  // returns at once
+    api.run(quietProperties(dir), "");  // returns at once
     EXPECT_EQ(events.count(Api::START), 0u);
     api.setListener(nullptr);
   }
@@ -91,7 +78,7 @@ TEST(ApiFacade, StopBeforeRunAndAnEngineThatCannotBeBuiltEndRunAtOnce) {
   api.setManagerFactory([](const Properties&, p2p::UvLoop*) -> std::unique_ptr<net::Manager> {
     throw std::runtime_error("no UDP port to bind");
   });
-  api.run(quietEngine(dir), "");
+  api.run(quietProperties(dir), "");
   const auto* failed = waitFor<Api::ErrorEvent>(events, Api::API_ERROR);
   ASSERT_NE(failed, nullptr);
   EXPECT_EQ(failed->error, "no UDP port to bind");
@@ -113,7 +100,7 @@ TEST(ApiFacade, ALoopThatFailsIsReportedAndRunsAgainWithTheSameEngine) {
     trap->start(50, 0, &once);
     return std::make_unique<net::Manager>(p, loop);
   });
-  std::thread loop([&] { api.run(quietEngine(dir), ""); });
+  std::thread loop([&] { api.run(quietProperties(dir), ""); });
   const auto* crash = waitFor<Api::ErrorEvent>(events, Api::API_ERROR);
   ASSERT_NE(crash, nullptr);
   EXPECT_EQ(crash->commandId, 0);

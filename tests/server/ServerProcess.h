@@ -157,14 +157,7 @@ class ServerProcess {
   }
 
   // Reaps the child once it has exited, so its id is never signalled afterwards.
-  bool running() {
-    if (pid <= 0) return false;
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) != pid) return true;
-    exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    pid = -1;
-    return false;
-  }
+  bool running() { return testsupport::stillRunning(pid, exitStatus); }
 
   std::string log() const { return testsupport::readFile(logPath); }
   std::string url(const std::string& pathAndQuery) const {

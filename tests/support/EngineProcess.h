@@ -138,14 +138,7 @@ class EngineProcess {
     closeFds();
   }
 
-  bool running() {
-    if (pid <= 0) return false;
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) != pid) return true;
-    exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    pid = -1;
-    return false;
-  }
+  bool running() { return testsupport::stillRunning(pid, exitStatus); }
 
   std::string log() const { return testsupport::readFile(logPath); }
   pid_t processId() const { return pid; }

@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include <sys/wait.h>
+
 #include <chrono>
 
 #include <cstdlib>
@@ -87,5 +89,14 @@ void writeFile(const std::string& path, const std::string& content) {
 }
 
 bool fileExists(const std::string& path) { return fs::exists(path); }
+
+bool stillRunning(pid_t& pid, int& exitStatus) {
+  if (pid <= 0) return false;
+  int status = 0;
+  if (waitpid(pid, &status, WNOHANG) != pid) return true;
+  exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  pid = -1;
+  return false;
+}
 
 }  // namespace testsupport

@@ -1,6 +1,8 @@
 // Small fixtures shared by the test programs.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 
@@ -45,6 +47,10 @@ std::string failureOf(const std::function<void()>& f);
 
 // Runs the loop until `done` holds or `limitMs` of real time have passed; says whether it held.
 bool runUntil(p2p::UvLoop& loop, const std::function<bool()>& done, int limitMs = 3000);
+
+// For a child process: false once it has ended, which reaps it, sets `pid` to -1 (so it is never
+// signalled again) and `exitStatus` to its exit code, or 128 + the signal that ended it.
+bool stillRunning(pid_t& pid, int& exitStatus);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);

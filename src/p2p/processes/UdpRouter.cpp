@@ -60,23 +60,6 @@ UvUdp* createUdp(UvLoop* loop, int forcePort, UvUdp::RecvCb* router) {
 
 }  // namespace
 
-// ---- WarnBudget ----
-
-bool UdpRouter::WarnBudget::take(uint64_t& suppressed) {
-  const auto now = std::chrono::steady_clock::now();
-  if (now - windowStart >= std::chrono::seconds(1)) {
-    windowStart = now;
-    used = 0;
-  }
-  if (used >= LINES_PER_SECOND) {
-    ++held;
-    return false;
-  }
-  ++used;
-  suppressed = held;
-  held = 0;
-  return true;
-}
 
 // ---- UdpSendCb ----
 

@@ -23,6 +23,7 @@
 #include "p2p/uv/UvLoop.h"
 #include "p2p/uv/UvUdp.h"
 #include "utils/ByteBuffer.h"
+#include "utils/LogBudget.h"
 
 namespace p2p {
 
@@ -142,19 +143,6 @@ class UdpRouter : public UvUdp::RecvCb {
   void handleReadEnd() override;
 
  private:
-  // Lets a few warnings per second through and counts the rest, so a flood of junk cannot
-  // fill the log.
-  class WarnBudget {
-   public:
-    static constexpr int LINES_PER_SECOND = 10;
-    // True when a line may be written; `suppressed` then says how many were held back before it.
-    bool take(uint64_t& suppressed);
-
-   private:
-    std::chrono::steady_clock::time_point windowStart{};
-    int used = 0;
-    uint64_t held = 0;
-  };
 
   static constexpr size_t MAX_FREE_SEND_CBS = 64;
 
@@ -193,8 +181,8 @@ class UdpRouter : public UvUdp::RecvCb {
   };
   std::vector<Relay> relays;
   DhGroupGate gate;
-  WarnBudget recvWarnings;
-  WarnBudget sendWarnings;
+  LogBudget recvWarnings;
+  LogBudget sendWarnings;
 };
 
 }  // namespace p2p

@@ -81,20 +81,28 @@ class ScopedCwd {
   char previous[4096] = {};
 };
 
+// Settings of an engine whose web server never answers, with a free local HTTP port.
+inline Properties quietProperties(const testsupport::TempDir& dir, const std::string& serverUrl = "https://127.0.0.1:1/",
+                                  int udpPort = 1) {
+  Properties p;
+  p.serverUrl = serverUrl;
+  p.serverUdpPort = udpPort;
+  p.username = "alice@example.com";
+  p.userkey = "key";
+  p.uuid = "11111111-2222-1333-8444-555555555555";
+  p.computerName = "alice's computer";
+  p.recvPath = dir.path();
+  p.tcpPort = servertest::randomFreePort();
+  p.filename = dir.file("properties.ini");
+  return p;
+}
+
 // An engine in this process, running in a fresh folder whose cacert.pem is `caPem`.
 struct LocalEngine {
   explicit LocalEngine(const std::string& serverUrl = "https://127.0.0.1:1/", int udpPort = 1,
                        const std::string& caPem = kUnusedCa)
-      : cwd((testsupport::writeFile(dir.file("cacert.pem"), caPem), dir.path())) {
-    properties.serverUrl = serverUrl;
-    properties.serverUdpPort = udpPort;
-    properties.username = "alice@example.com";
-    properties.userkey = "key";
-    properties.uuid = "11111111-2222-1333-8444-555555555555";
-    properties.computerName = "alice's computer";
-    properties.recvPath = dir.path();
-    properties.tcpPort = servertest::randomFreePort();
-    properties.filename = dir.file("properties.ini");
+      : cwd((testsupport::writeFile(dir.file("cacert.pem"), caPem), dir.path())),
+        properties(quietProperties(dir, serverUrl, udpPort)) {
     api.setEventLoop(&loop);
     api.setListener(&events);
     manager = std::make_unique<net::Manager>(properties, &loop);

@@ -99,14 +99,7 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  bool running() {
-    if (pid <= 0) return false;
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) != pid) return true;
-    exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    pid = -1;
-    return false;
-  }
+  bool running() { return testsupport::stillRunning(pid, exitStatus); }
   // The exit status once it has ended within the time; nothing otherwise.
   std::optional<int> waitExit(int limitMs) {
     if (!eventually([this] { return !running(); }, limitMs)) return std::nullopt;
