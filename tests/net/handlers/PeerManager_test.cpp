@@ -14,6 +14,8 @@
 #include "net/messages/FileWrite.h"
 #include "net/messages/TicketRequest.h"
 #include "p2p/messages/Connect.h"
+#include "utils/Base64.h"
+#include "utils/DH.h"
 
 using namespace enginetest;
 using net::Message;
@@ -248,4 +250,36 @@ TEST(ManagerShutdown, LiveConnectionsReceivesAndChecksGoWithTheManager) {
   engine.manager.reset();
   EXPECT_TRUE(closes.reasons.empty());  // listeners are let go first: nobody hears a late word
   close(silent);
+}
+
+// What the Manager lets in: no stream without a key agreement, one stream per opening datagram
+// however often it comes, and no more than MAX_PENDING_ACCEPTS waiting for their request.
+TEST(ManagerAccepting, OnlyKeyedStreamsOncePerConnectAndABoundOnThoseWaiting) {
+  LocalEngine engine;
+  net::Manager& m = *engine.manager;
+  auto keyed = [](int32_t channel) {
+    DHKeyExchange dh;
+    dh.setPG();
+    const std::string pk = base64_encode(dh.genPublicKey());
+    std::string p, g;
+    dh.getPG(p, g);
+    return p2p::Connect(channel, 100, p2p::PeerStream::MyProtocol, p, g, pk);
+  };
+  const p2p::SocketAddress peer("127.0.0.1", 9);
+
+  p2p::Connect clear(1, 100, p2p::PeerStream::MyProtocol, "", "", "");
+  m.handleAccept(&clear, peer);
+  EXPECT_TRUE(engine.runUntil([&] { return m.livePeers().empty(); }));  // closed: "encryption required"
+
+  p2p::Connect first = keyed(2);
+  m.handleAccept(&first, peer);
+  m.handleAccept(&first, peer);  // the same datagram again
+  EXPECT_EQ(std::distance(m.livePeers().begin(), m.livePeers().end()), 1);
+
+  for (int32_t channel = 3; channel < 3 + static_cast<int32_t>(net::Manager::MAX_PENDING_ACCEPTS) + 5; ++channel) {
+    p2p::Connect next = keyed(channel);
+    m.handleAccept(&next, peer);
+  }
+  EXPECT_EQ(std::distance(m.livePeers().begin(), m.livePeers().end()),
+            static_cast<long>(net::Manager::MAX_PENDING_ACCEPTS));
 }
