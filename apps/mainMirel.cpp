@@ -191,9 +191,17 @@ void checkCommand(const cxxopts::Options& options, Command& command) {
   // Without a code a receive could only ever be refused.
   if (command.recv && !command.send && command.code.empty()) helpExit(options, "code is required");
   if (command.send) {
-    const std::string reason = unreadableReason(command.file);
+    // Both what was typed ("a.txt/" is no folder) and what is offered ("link/.." is not the
+    // link's parent) must be readable.
+    std::string offered, reason = unreadableReason(command.file);
+    try {
+      offered = offeredPath(command.file);
+      if (reason.empty()) reason = unreadableReason(offered);
+    } catch (const std::exception& e) {
+      reason = e.what();
+    }
     if (!reason.empty()) helpExit(options, "cannot read " + command.file + ": " + reason);
-    command.file = offeredPath(command.file);
+    command.file = offered;
   }
   // Asked for last, so that nobody types a password for a command line that is refused anyway.
   if (command.password == PASSWORD_FROM_STDIN) {

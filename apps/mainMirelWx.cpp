@@ -10,14 +10,17 @@
 #include <wx/taskbar.h>
 #include <wx/thread.h>
 #include <wx/wx.h>
+#include <wx/weakref.h>
 
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 
 #include "net/Api.h"
 #include "p2p/uv/HttpRequest.h"
+#include "p2p/uv/UvLoop.h"
 #include "ui/EventForwarder.h"
 #include "ui/Events.h"
 #include "ui/MirelIcon.h"
@@ -70,9 +73,14 @@ class MyFrame : public wxFrame, public wxThreadHelper, public UiContext, public 
   wxThread::ExitCode Entry() override;
 
  private:
-  void OnUiEvent(UiEvent& event) { dispatch.dispatch(event); }
+  // Once the window is going, events still queued are only freed: a handler that opens a dialog
+  // would let the window be deleted under it.
+  void OnUiEvent(UiEvent& event) {
+    if (!closing) dispatch.dispatch(event);
+  }
   void OnClose(wxCloseEvent& event);
   void queue(net::Api::Event* event);
+  void joinWorker();
 
   // UiDispatch::Table
   void onStart() override;
@@ -91,6 +99,7 @@ class MyFrame : public wxFrame, public wxThreadHelper, public UiContext, public 
   UiDispatch dispatch;
   std::atomic<bool> stopping{false};  // read by the worker before it runs the engine
   bool closing = false;
+  bool workerStarted = false;  // joined then, whether or not it still runs
 
   wxNotebook* notebook;
   SendTab* sendTab;
@@ -136,7 +145,13 @@ MyFrame::MyFrame(const wxString& title)
 MyFrame::~MyFrame() {
   forwarder.close();
   engine.stop();
-  if (GetThread() && GetThread()->IsRunning()) GetThread()->Wait();
+  joinWorker();
+}
+
+void MyFrame::joinWorker() {
+  if (!workerStarted) return;
+  workerStarted = false;
+  GetThread()->Wait();
 }
 
 // On an engine thread (or the worker): only wrap and queue.
@@ -155,6 +170,7 @@ bool MyFrame::StartApi() {
     wxLogError("Could not run the worker thread!");
     return false;
   }
+  workerStarted = true;
   return true;
 }
 
@@ -175,7 +191,7 @@ void MyFrame::onStart() {
 }
 
 void MyFrame::onApiError(const net::Api::ErrorEvent& error) {
-  if (wxIsBusy()) wxEndBusyCursor();
+  UiUtils::endBusyCursor();
   UiDump::note("Mirel", "Unxpected error: " + UiUtils::fromString(error.error));
   wxLogMessage("Unxpected error: %s", UiUtils::fromString(error.error));
 }
@@ -216,7 +232,7 @@ void MyFrame::OnClose(wxCloseEvent& event) {
   api = nullptr;
   stopping = true;
   engine.stop();
-  if (GetThread() && GetThread()->IsRunning()) GetThread()->Wait();
+  joinWorker();
   // A sign-in's waiting dialog is this window's child: it goes with the window, not later.
   taskBarIcon->stopProgress();
   taskBarIcon->RemoveIcon();
@@ -258,15 +274,18 @@ class MyApp : public wxApp {
   void sendRaise();
   static void onDumpSignal(int);
 
-  MyFrame* frame = nullptr;
+  wxWeakRef<MyFrame> frame;  // null once the window is deleted: the dump signal may come late
   wxSingleInstanceChecker* instanceChecker = nullptr;
 
  public:
-  // A second instance that handed over to the first ends in order (status 0).
+  // A second instance that handed over to the first ends in order (status 0); one whose
+  // request went unanswered ends with 1.
   static bool secondInstance;
+  static bool raised;
 };
 
 bool MyApp::secondInstance = false;
+bool MyApp::raised = false;
 
 wxIMPLEMENT_APP_NO_MAIN(MyApp);
 
@@ -282,9 +301,10 @@ bool MyApp::OnInit() {
   }
   // Before the window shows, so that a test that sees the window may ask for a dump.
   if (UiDump::enabled()) SetSignalHandler(SIGUSR1, &MyApp::onDumpSignal);
-  frame = new MyFrame(UiUtils::fromString(Utils::format("%s %s", TITLE_WORD, VERSION)));
-  frame->SetIcon(wxIcon(mirel_icon_xpm));
-  frame->Show(true);
+  auto* window = new MyFrame(UiUtils::fromString(Utils::format("%s %s", TITLE_WORD, VERSION)));
+  frame = window;
+  window->SetIcon(wxIcon(mirel_icon_xpm));
+  window->Show(true);
   return true;
 }
 
@@ -317,17 +337,25 @@ void MyApp::sendRaise() {
     if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
   }
-  if (status == 200) return;
+  raised = status == 200;
+  if (raised) return;
   UiDump::note("Mirel", "Already running, aborting.");
   wxLogMessage(_("Already running, aborting."));
   wxLog::FlushActive();
 }
 
 int main(int argc, char** argv) {
-  // libcurl's global state before any other thread exists; a peer that goes away mid-write
-  // must not end the program.
-  p2p::HttpRequest::globalInit();
+  // libcurl's global state and the thread pool's size (an environment variable) before any
+  // other thread exists; a peer that goes away mid-write must not end the program.
+  try {
+    p2p::HttpRequest::globalInit();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+  p2p::UvLoop::threadPoolSize();
   std::signal(SIGPIPE, SIG_IGN);
   const int status = wxEntry(argc, argv);
-  return MyApp::secondInstance ? 0 : status;
+  if (MyApp::secondInstance) return MyApp::raised ? 0 : 1;
+  return status;
 }

@@ -122,9 +122,11 @@ struct Pair {
 struct Chaos {
   explicit Chaos(int port, int delayMs) {
     const std::string p = std::to_string(port), d = std::to_string(delayMs);
+    // Senders are named as the stand-in's --relay-via introduces them.
     std::vector<char*> argv = {const_cast<char*>(UDP_CHAOS_PATH), const_cast<char*>("--port"),
                                const_cast<char*>(p.c_str()), const_cast<char*>("--delay"),
-                               const_cast<char*>(d.c_str()), nullptr};
+                               const_cast<char*>(d.c_str()), const_cast<char*>("--sender-alias"),
+                               const_cast<char*>("127.0.0.9"), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);

@@ -14,6 +14,7 @@
 
 #include "Checks.h"
 #include "ServerLog.h"
+#include "utils/Utils.h"
 #include "ServerState.h"
 #include "p2p/messages/ClientEcho.h"
 #include "p2p/messages/ClientFind.h"
@@ -134,7 +135,7 @@ void Rendezvous::run() {
         std::string note;
         if (errorLines.take(note))
           SERVER_LOG << "udp error from " << endpoint(from) << ": "
-                     << ServerLog::printable(e.what(), 200) << note;
+                     << Utils::printable(e.what(), 200) << note;
       }
     }
   }
@@ -173,8 +174,8 @@ void Rendezvous::handleEcho(int8_t* bytes, int n, const sockaddr_in& from, int64
   send(out.array(), out.position(), from);
   std::string note;
   if (result.code || refusedEchoLines.take(note))
-    SERVER_LOG << "udp echo " << endpoint(from) << " uuid=" << ServerLog::printable(echo->uuid, 64)
-               << " user=" << ServerLog::printable(echo->userName, 64) << " code=" << result.code
+    SERVER_LOG << "udp echo " << endpoint(from) << " uuid=" << Utils::printable(echo->uuid, 64)
+               << " user=" << Utils::printable(echo->userName, 64) << " code=" << result.code
                << note;
 }
 

@@ -32,16 +32,6 @@ void ServerLog::line(const std::string& text) {
   std::fflush(stdout);
 }
 
-std::string ServerLog::printable(const std::string& text, size_t limit) {
-  std::string out = text.substr(0, limit);
-  for (char& c : out) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) c = '?';
-  }
-  if (text.size() > limit) out += "...";
-  return out;
-}
-
 bool LineBudget::take(std::string& note) {
   std::lock_guard<std::mutex> lock(mutex);
   uint64_t held = 0;

@@ -16,10 +16,6 @@ class ServerLog {
 
   // Writes "<local time> <text>" and flushes, so a watching process sees it at once.
   static void line(const std::string& text);
-
-  // Text from the network made safe for one log line: control bytes become '?' and
-  // the result is cut to `limit` bytes.
-  static std::string printable(const std::string& text, size_t limit = 80);
 };
 
 // LogBudget for the server's threads; the next line let through tells how many were held.

@@ -11,6 +11,7 @@
 #include "Certificates.h"
 #include "Checks.h"
 #include "ServerLog.h"
+#include "utils/Utils.h"
 #include "ServerState.h"
 #include "SignInPage.h"
 #include "utils/Base64.h"
@@ -100,7 +101,7 @@ std::string describe(const httplib::Request& req) {
   for (const char* name : {"uuid", "myuuid", "name", "username", "toUsername"}) {
     auto it = req.params.find(name);
     if (it != req.params.end() && req.method == "GET")
-      out += std::string(" ") + name + "=" + ServerLog::printable(it->second, 64);
+      out += std::string(" ") + name + "=" + Utils::printable(it->second, 64);
   }
   return out;
 }
@@ -122,8 +123,8 @@ WebService::WebService(ServerState& state, const Certificates& certificates)
   server->set_keep_alive_timeout(KEEP_ALIVE_SECONDS);
   server->set_keep_alive_max_count(20);
   server->set_logger([](const httplib::Request& req, const httplib::Response& res) {
-    SERVER_LOG << "https " << req.remote_addr << " " << ServerLog::printable(req.method, 16) << " "
-               << ServerLog::printable(req.path, 64) << " " << res.status << describe(req);
+    SERVER_LOG << "https " << req.remote_addr << " " << Utils::printable(req.method, 16) << " "
+               << Utils::printable(req.path, 64) << " " << res.status << describe(req);
   });
   server->set_exception_handler(
       [](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
@@ -134,7 +135,7 @@ WebService::WebService(ServerState& state, const Certificates& certificates)
           what = e.what();
         } catch (...) {
         }
-        SERVER_LOG << "https error " << ServerLog::printable(what, 200);
+        SERVER_LOG << "https error " << Utils::printable(what, 200);
         text(res, 500, "Internal Server Error");
       });
   routes();

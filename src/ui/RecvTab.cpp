@@ -1,5 +1,7 @@
 #include "ui/RecvTab.h"
 
+#include "p2p/uv/UvFile.h"
+
 #include <wx/button.h>
 #include <wx/msgdlg.h>
 #include <wx/sizer.h>
@@ -57,11 +59,7 @@ void RecvTab::receive() {
 
 std::string RecvTab::receivingText(const std::vector<std::string>& paths) {
   std::vector<std::string> names;
-  for (std::string path : paths) {
-    std::replace(path.begin(), path.end(), '\\', '/');
-    const size_t slash = path.rfind('/');
-    names.push_back(slash == std::string::npos ? path : path.substr(slash + 1));
-  }
+  for (const std::string& path : paths) names.push_back(p2p::UvFile::getName(path));
   return Utils::format("Receiving\n  %s", Utils::join(names.begin(), names.end(), "\n  ").c_str());
 }
 
@@ -80,7 +78,7 @@ bool RecvTab::ticketGot(const net::Api::TicketGetEvent& answer) {
   // Later answers under this id (the engine retrying the exchange) are dropped by the frame;
   // the Status page's rows show how the receive goes on.
   context->removeCommand(answer.commandId);
-  if (wxIsBusy()) wxEndBusyCursor();
+  UiUtils::endBusyCursor();
   if (!answer.reason.empty()) {
     UiDump::messageBox(UiUtils::fromString(answer.reason), "Error", wxOK | wxICON_WARNING, this);
     return true;

@@ -16,10 +16,6 @@
 
 namespace {
 
-void endBusyCursor() {
-  if (wxIsBusy()) wxEndBusyCursor();
-}
-
 }  // namespace
 
 // ---- AutoCompleter ----
@@ -57,7 +53,7 @@ bool DnDTarget::OnDropFiles(wxCoord, wxCoord, const wxArrayString& names) {
 // ---- SendTab ----
 
 SendTab::SendTab(wxWindow* parent, UiContext* context) : wxPanel(parent, wxID_ANY), context(context) {
-  contextMenu = new wxMenu();
+  contextMenu = std::make_unique<wxMenu>();
   contextMenu->Append(wxID_DELETE, "Remove");
   Bind(wxEVT_MENU, &SendTab::onRemove, this, wxID_DELETE);
 
@@ -127,7 +123,7 @@ void SendTab::onContextMenu(wxContextMenuEvent& event) {
   const int item = files->HitTest(position);
   if (item == wxNOT_FOUND) return;
   files->SetSelection(item);
-  files->PopupMenu(contextMenu, position);
+  files->PopupMenu(contextMenu.get(), position);
 }
 
 void SendTab::onRemove(wxCommandEvent&) {
@@ -201,7 +197,7 @@ bool SendTab::ticketCreated(const net::Api::TicketCreateEvent& answer) {
   const PendingSend send = std::move(it->second);
   pending.erase(it);
   context->removeCommand(answer.commandId);
-  endBusyCursor();
+  UiUtils::endBusyCursor();
   if (!answer.reason.empty()) {
     updateSendButton();
     UiDump::messageBox(UiUtils::fromString(answer.reason), "Error", wxOK | wxICON_WARNING, this);

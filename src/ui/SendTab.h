@@ -3,6 +3,8 @@
 // offers file once the code has come.
 #pragma once
 
+#include <memory>
+
 #include <wx/dnd.h>
 #include <wx/listbox.h>
 #include <wx/panel.h>
@@ -79,7 +81,7 @@ class SendTab : public wxPanel, public UiEventListener {
   wxTextCtrl* filesHint;
   wxListBox* files;
   wxButton* sendButton;
-  wxMenu* contextMenu;
+  std::unique_ptr<wxMenu> contextMenu;
   AutoCompleter* autoCompleter;  // owned by `to` once handed over
   wxBoxSizer* vBox;
   std::map<int, PendingSend> pending;  // by command id

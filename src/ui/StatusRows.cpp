@@ -1,32 +1,36 @@
 #include "ui/StatusRows.h"
 
-namespace {
-
-bool sameKey(const StatusRows::Record& a, const StatusRows::Record& b) {
-  return a.localPath == b.localPath && a.fileName == b.fileName && a.fromUsername == b.fromUsername &&
-         a.toUsername == b.toUsername;
+// The four parts joined by a byte no name holds.
+std::string StatusRows::keyOf(const Record& row) {
+  return row.localPath + '\0' + row.fileName + '\0' + row.fromUsername + '\0' + row.toUsername;
 }
 
-}  // namespace
+void StatusRows::reindex() {
+  index.clear();
+  for (size_t i = 0; i < rows.size(); ++i) index.emplace(keyOf(*rows[i]), i);
+}
 
 size_t StatusRows::merge(const Record& event, bool* appended) {
-  for (size_t i = 0; i < rows.size(); ++i) {
-    Record& row = *rows[i];
-    if (!sameKey(row, event)) continue;
+  const auto found = index.find(keyOf(event));
+  if (found != index.end()) {
+    Record& row = *rows[found->second];
     row.size = event.size;
     row.offset = event.offset;
     row.bytesSec = event.bytesSec;
     row.reason = event.reason;
     if (appended) *appended = false;
-    return i;
+    return found->second;
   }
   rows.push_back(std::make_unique<Record>(event));
+  index.emplace(keyOf(event), rows.size() - 1);
   if (appended) *appended = true;
   return rows.size() - 1;
 }
 
-void StatusRows::remove(size_t index) {
-  if (index < rows.size()) rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(index));
+void StatusRows::remove(size_t at) {
+  if (at >= rows.size()) return;
+  rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(at));
+  reindex();
 }
 
 std::vector<size_t> StatusRows::removeCompleted() {
@@ -36,6 +40,7 @@ std::vector<size_t> StatusRows::removeCompleted() {
     rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(i));
     removed.push_back(i);
   }
+  if (!removed.empty()) reindex();
   return removed;
 }
 

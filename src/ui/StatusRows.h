@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "net/Api.h"
@@ -22,7 +24,10 @@ class StatusRows {
   void remove(size_t index);
   // Removes every finished row (offset equals size); returns the removed indexes, last first.
   std::vector<size_t> removeCompleted();
-  void clear() { rows.clear(); }
+  void clear() {
+    rows.clear();
+    index.clear();
+  }
 
   // What the row's menu offers. Pause only on a running receive (receiving rows carry the id
   // of the command that started them, sending rows 0); Resume only on a paused receive.
@@ -31,5 +36,10 @@ class StatusRows {
   static bool canOpen(const Record& row) { return row.offset == row.size; }
 
  private:
+  static std::string keyOf(const Record& row);
+  void reindex();
+
   std::vector<std::unique_ptr<Record>> rows;
+  // Row by key: a transfer of many files must not cost a scan of every row per event.
+  std::unordered_map<std::string, size_t> index;
 };

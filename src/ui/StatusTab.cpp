@@ -15,7 +15,7 @@ StatusTab::StatusTab(wxWindow* parent, UiContext* context)
   AppendColumn(_("%completed"), wxLIST_FORMAT_RIGHT, -1);
   AppendColumn(_("bytes/sec"), wxLIST_FORMAT_RIGHT, -1);
 
-  contextMenu = new wxMenu();
+  contextMenu = std::make_unique<wxMenu>();
   contextMenu->Append(MENU_PAUSE, "Pause");
   contextMenu->Append(MENU_RESUME, "Resume");
   contextMenu->AppendSeparator();
@@ -31,6 +31,14 @@ StatusTab::StatusTab(wxWindow* parent, UiContext* context)
 }
 
 bool StatusTab::OnUiEvent(const UiEvent& event) {
+  if (event.event->type == net::Api::TICKET_GET) {
+    // The answer to a Resume: only a refusal needs a word; the rows show the rest.
+    const auto& answer = static_cast<const net::Api::TicketGetEvent&>(*event.event);
+    if (answer.reason.empty()) return true;
+    context->removeCommand(answer.commandId);
+    UiDump::messageBox(UiUtils::fromString(answer.reason), "Error", wxOK | wxICON_WARNING, this);
+    return true;
+  }
   if (event.event->type != net::Api::SEND_RECV) return false;
   merge(static_cast<const net::Api::SendRecvEvent&>(*event.event));
   return true;
@@ -65,7 +73,7 @@ void StatusTab::onContextMenu(wxContextMenuEvent& event) {
   contextMenu->Enable(MENU_PAUSE, StatusRows::canPause(record));
   contextMenu->Enable(MENU_RESUME, StatusRows::canResume(record));
   contextMenu->Enable(MENU_OPEN, StatusRows::canOpen(record) && !record.localPath.empty());
-  PopupMenu(contextMenu, position);
+  PopupMenu(contextMenu.get(), position);
 }
 
 void StatusTab::removeRow(long row) {

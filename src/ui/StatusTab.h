@@ -2,6 +2,8 @@
 // event; its pop-up menu pauses, resumes, removes and opens transfers.
 #pragma once
 
+#include <memory>
+
 #include <wx/listctrl.h>
 
 #include "ui/Events.h"
@@ -36,7 +38,7 @@ class StatusTab : public wxListView, public UiEventListener {
   void onMenu(wxCommandEvent& event);
   void removeRow(long row);
 
-  wxMenu* contextMenu;
+  std::unique_ptr<wxMenu> contextMenu;
   UiContext* context;
   StatusRows rows;  // row i of the list shows record i
 };

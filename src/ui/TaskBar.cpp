@@ -14,10 +14,6 @@
 
 namespace {
 
-void endBusyCursor() {
-  if (wxIsBusy()) wxEndBusyCursor();
-}
-
 // The library's text, filled with the engine's UTF-8 values; never used as a format itself.
 wxString fill(const char* format, const std::string& first, const std::string& second = "") {
   return UiUtils::fromString(Utils::format(format, first.c_str(), second.c_str()));
@@ -132,7 +128,7 @@ void TaskBar::onForgot(wxCommandEvent&) {
 }
 
 void TaskBar::showAnswer(const wxString& caption, int status, const wxString& success, const wxString& failure) {
-  endBusyCursor();
+  UiUtils::endBusyCursor();
   if (status != 0)
     UiDump::messageBox(success, caption, wxOK | wxICON_INFORMATION, nullptr);
   else

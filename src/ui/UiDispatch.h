@@ -28,7 +28,6 @@ class UiDispatch {
   // Ids are 1, 2, 3, ... and never 0, which marks events that answer no command.
   int newCommand(UiEventListener* listener);
   void removeCommand(int id) { commands.erase(id); }
-  bool hasCommand(int id) const { return commands.count(id) != 0; }
   size_t commandCount() const { return commands.size(); }
 
   // Routes the event and frees the engine event it carries.

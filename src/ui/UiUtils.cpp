@@ -1,6 +1,7 @@
 #include "ui/UiUtils.h"
 
 #include <wx/regex.h>
+#include <wx/utils.h>
 
 #include <algorithm>
 #include <cmath>
@@ -28,4 +29,8 @@ std::string UiUtils::formatPercent(int64_t offset, int64_t size) {
   if (size <= 0) return "100.0";
   const double done = static_cast<double>(static_cast<float>(offset));
   return Utils::format("%.1f", 100.0 * done / static_cast<double>(size));
+}
+
+void UiUtils::endBusyCursor() {
+  if (wxIsBusy()) wxEndBusyCursor();
 }

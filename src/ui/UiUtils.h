@@ -21,4 +21,7 @@ class UiUtils {
   static std::string formatSize(int64_t n);
   // How much of `size` `offset` is, in percent with one decimal; an empty file is "100.0".
   static std::string formatPercent(int64_t offset, int64_t size);
+
+  // Ends the busy cursor of a command that has its answer, if one shows.
+  static void endBusyCursor();
 };

@@ -11,10 +11,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <deque>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 
 #include "utils/Utils.h"
@@ -24,7 +21,6 @@ namespace {
 // The stream cipher takes its 16-byte key from the front of the secret.
 const int kMinSecretBytes = 16;
 // Distinct groups whose check result is remembered; peers normally all send one.
-const size_t kCheckCacheSize = 16;
 
 struct BnFree {
   void operator()(BIGNUM* bn) const { BN_free(bn); }
@@ -68,37 +64,6 @@ std::string toDecimal(const BIGNUM* bn) {
   return result;
 }
 
-// DH_check results per group ("p g" in decimal), first in first out.
-class CheckCache {
- public:
-  bool find(const std::string& group, int& codes) {
-    std::lock_guard<std::mutex> lock(mutex);
-    auto it = results.find(group);
-    if (it == results.end()) return false;
-    codes = it->second;
-    return true;
-  }
-
-  void store(const std::string& group, int codes) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!results.emplace(group, codes).second) return;
-    order.push_back(group);
-    if (order.size() > kCheckCacheSize) {
-      results.erase(order.front());
-      order.pop_front();
-    }
-  }
-
- private:
-  std::mutex mutex;
-  std::map<std::string, int> results;
-  std::deque<std::string> order;
-};
-
-CheckCache& checkCache() {
-  static CheckCache cache;
-  return cache;
-}
 
 }  // namespace
 
@@ -219,14 +184,9 @@ int DHKeyExchange::check() {
   DH_get0_pqg(dh, &bnP, nullptr, &bnG);
   if (bnP == nullptr || bnG == nullptr) throw std::runtime_error(getError("DH_check"));
 
-  const std::string decimalP = toDecimal(bnP);
-  const std::string decimalG = toDecimal(bnG);
-  const bool cacheable = !decimalP.empty() && !decimalG.empty();
-  const std::string group = decimalP + " " + decimalG;
+  // Costly for a new group: the engine's group gate decides which groups get here, and remembers.
   int codes = 0;
-  if (cacheable && checkCache().find(group, codes)) return codes;
   if (DH_check(dh, &codes) != 1) throw std::runtime_error(getError("DH_check"));
-  if (cacheable) checkCache().store(group, codes);
   return codes;
 }
 

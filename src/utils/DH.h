@@ -34,9 +34,9 @@ class DHKeyExchange {
   // short to key the stream cipher.
   std::string genKey(const std::string& pubKey);
 
-  // OpenSSL's DH_check flags for the installed group, 0 when sound. Results are
-  // remembered per group for the process, as the check costs a sizeable fraction of
-  // a second and every accepted stream would repeat it.
+  // OpenSSL's DH_check flags for the installed group, 0 when sound. It costs a sizeable
+  // fraction of a second for a new 2048-bit group: the engine's DhGroupGate rations it and
+  // remembers the results.
   int check();
 
   // "<step> <OpenSSL's latest error line>".

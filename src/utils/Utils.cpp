@@ -85,6 +85,16 @@ Engine& seededEngine() {
 
 }  // namespace
 
+std::string Utils::printable(const std::string& text, size_t limit) {
+  std::string out = text.substr(0, limit);
+  for (char& c : out) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) c = '?';
+  }
+  if (text.size() > limit) out += "...";
+  return out;
+}
+
 std::string Utils::trim(const std::string& s) {
   size_t first = 0;
   while (first < s.size() && isBlank(s[first])) ++first;

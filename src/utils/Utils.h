@@ -23,6 +23,10 @@ class Utils {
   // and an input the pattern never matches comes back whole.
   static std::vector<std::string> split(const std::string& str, const std::string& regex_str);
 
+  // Text from the network made safe for one log line: control bytes become '?' and the result
+  // is cut to `limit` bytes ("..." marks a cut).
+  static std::string printable(const std::string& text, size_t limit = 200);
+
   // Copy without leading and trailing POSIX white space.
   static std::string trim(const std::string& s);
 

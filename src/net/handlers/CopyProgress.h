@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "net/Api.h"
 #include "net/handlers/IContext.h"
 #include "p2p/uv/UvLoop.h"
 
@@ -70,6 +71,19 @@ class CopyProgress {
   int64_t getOffset() const { return offset; }
   // Bytes per second; 0 before the first sample.
   int64_t getRate() const { return est < 0 ? 0 : static_cast<int64_t>(est); }
+
+  // A copy that keeps the figures but notifies nobody: it may outlive its connection.
+  CopyProgress snapshot() const {
+    CopyProgress copy = *this;
+    copy.context = nullptr;
+    return copy;
+  }
+
+  // The figures as the event that shows them.
+  Api::SendRecvEvent* event(int commandId, const std::string& fromUser, const std::string& toUser,
+                            const std::string& why) const {
+    return new Api::SendRecvEvent(commandId, code, fileName, localPath, fromUser, toUser, size, offset, getRate(), why);
+  }
 
   int totalFiles = 0;     // files of the whole transfer
   int64_t totalSize = 0;  // bytes of the whole transfer

@@ -26,9 +26,6 @@ bool isRefusal(int32_t status) {
          status == Message::PERMISSION_DENIED_WRITE;
 }
 
-// A temporary name must fit where the final name fits.
-constexpr size_t MAX_FILE_NAME_LENGTH = 250;
-
 }  // namespace
 
 CopyRecvHandler::CopyRecvHandler(IContext* context, const std::string& ticket, const std::string& username,
@@ -53,7 +50,8 @@ bool CopyRecvHandler::recvReady() const {
     case State::Finishing:
       return false;
     case State::Receiving:
-      return io == Io::None;  // the frame being written is still in the receive buffer
+    case State::Closing:
+      return io != Io::Write;  // the frame being written is still in the receive buffer
     default:
       return true;
   }
@@ -66,6 +64,7 @@ void CopyRecvHandler::guarded(F&& step) {
     step();
   } catch (const std::exception& e) {
     UV_LOG("WARN") << handlerName << ": " << e.what();
+    io = Io::None;  // a request that threw was never started: no completion will come
     fail(e.what());
   }
   context->recvReadyAgain();  // a completed request may have made room for the next frame
@@ -354,7 +353,6 @@ void CopyRecvHandler::takeAnnouncement(const FileCreate& create) {
   held = Held::None;
   heldLength = compareSize = 0;
   fingerprinted = stepsReported = 0;
-  heldEnded = false;
   resumeAt = copied = written = 0;
   acked = finished = false;
   source.reset();
@@ -371,9 +369,8 @@ void CopyRecvHandler::takeAnnouncement(const FileCreate& create) {
 // Sets finalPath and tempPath, or says why the names cannot be written: every name is one plain
 // component, and the file lies below the requested path's own name in the receive folder.
 std::string CopyRecvHandler::checkNames(const FileCreate& create) {
-  std::string why = refusedName(create.fileName);
+  std::string why = refusedFileName(create.fileName);
   if (!why.empty()) return "refused file name: " + why;
-  if (create.fileName.size() > MAX_FILE_NAME_LENGTH) return "refused file name: too long";
   std::string folder = receiveFolder == "/" ? "" : receiveFolder;
   if (create.path.empty()) {
     if (create.fileName != requestedName) return "refused file name: not the requested file";
@@ -426,12 +423,12 @@ void CopyRecvHandler::startFingerprints() {
   state = State::Fingerprinting;
   checksum = newFingerprint(announced.fingerprintMode);
   fingerprinted = 0;
+  stepRead = stepLength = 0;  // nothing left over from the previous file
   if (compareSize == 0) {
     queueFingerprintAck();  // nothing held: one ack says so
     return;
   }
   buffer = std::make_shared<std::vector<int8_t>>(static_cast<size_t>(std::min(MAX_FINGERPRINT_LENGTH, compareSize)));
-  stepRead = stepLength = 0;
 }
 
 void CopyRecvHandler::readStep() {
@@ -452,7 +449,6 @@ void CopyRecvHandler::takeStep(int len) {
     stepRead += len;
     if (stepRead < stepLength) return;  // a short read is no end of file: the rest is read next
   } else {
-    heldEnded = true;
     compareSize = heldLength = fingerprinted + stepRead;
   }
   checksum->update(buffer->data(), 0, static_cast<int32_t>(stepRead));
@@ -488,7 +484,11 @@ void CopyRecvHandler::takeDecision(const FileCreate& decision) {
     }
   }
   queuedFingerprintAcks = 0;
+  // A step still being read goes on filling its own buffer on the pool: it keeps it, and what
+  // follows reads into a fresh one.
   source.reset();
+  buffer.reset();
+  stepRead = stepLength = 0;
   io = Io::None;
   resumeAt = written = resume;
   if (held == Held::Final && resume == announced.size && heldLength == announced.size) {

@@ -167,7 +167,6 @@ class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p
   int64_t stepLength = 0;
   int64_t stepRead = 0;
   int64_t stepsReported = 0;
-  bool heldEnded = false;  // the held copy was shorter than its length said
 
   // Writing.
   int64_t resumeAt = 0;

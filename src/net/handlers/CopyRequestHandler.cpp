@@ -47,6 +47,7 @@ void CopyRequestHandler::guarded(F&& step) {
     step();
   } catch (const std::exception& e) {
     UV_LOG("WARN") << handlerName << ": " << e.what();
+    io = Io::None;  // a request that threw was never started: no completion will come
     fail(Message::UNEXPECTED_ERROR, e.what());
   }
   context->recvReadyAgain();  // a completed request may have made room for the next frame
@@ -517,8 +518,9 @@ void CopyRequestHandler::finish() {
 std::string CopyRequestHandler::unwritableBelowRoot(const std::string& path) const {
   if (path.size() <= root.size()) return "";
   const std::string below = path.substr(path.find_first_not_of("/\\", root.size()));
-  for (const std::string& part : splitPath(below)) {
-    const std::string refused = refusedName(part);
+  const std::vector<std::string> parts = splitPath(below);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const std::string refused = i + 1 < parts.size() ? refusedName(parts[i]) : refusedFileName(parts[i]);
     if (!refused.empty()) return refused;
   }
   return "";

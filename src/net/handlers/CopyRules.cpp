@@ -45,4 +45,12 @@ std::string refusedName(const std::string& name) {
   return "";
 }
 
+std::string refusedFileName(const std::string& name) {
+  const std::string why = refusedName(name);
+  if (!why.empty()) return why;
+  // ".tmp." before it must still make a name the file system takes.
+  if (name.size() > MAX_NAME_LENGTH - 5) return "file name longer than 250 bytes";
+  return "";
+}
+
 }  // namespace net

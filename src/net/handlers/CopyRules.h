@@ -36,6 +36,8 @@ std::vector<std::string> splitPath(const std::string& path);
 // or "..", no separator, no NUL or other control character, not a temporary name, at most 255
 // bytes.
 std::string refusedName(const std::string& name);
+// The same for the name of a file, which must also leave room for the temporary prefix.
+std::string refusedFileName(const std::string& name);
 
 // The prefix that marks a file still being received.
 extern const char* const TEMP_PREFIX;

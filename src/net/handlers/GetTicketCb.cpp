@@ -11,6 +11,7 @@
 #include "p2p/uv/UvFile.h"
 #include "p2p/uv/UvLog.h"
 #include "p2p/uv/UvLoop.h"
+#include "utils/Utils.h"
 
 namespace net {
 
@@ -114,17 +115,18 @@ void GetTicketCb::handleServerResponse(const p2p::Server::ServerResponse<p2p::Ti
 }
 
 void GetTicketCb::startExchange() {
-  phase = Phase::Exchanging;
   const std::string ticket = code;
   const p2p::TicketGetResponse sender = ticketGetResponse;
   ticketRecvPm = new PeerManager(manager, sender.uuid, [ticket, sender](IContext* context) {
     return new TicketRecvHandler(context, ticket, sender);
   });
   ticketRecvPm->setListener(this);
+  phase = Phase::Exchanging;  // only now: a pause in this phase closes the connection
 }
 
 void GetTicketCb::takeTicketResponse(const TicketResponse& response) {
-  for (const std::string& path : response.paths) UV_LOG("INFO") << "Receive " << p2p::UvFile::getName(normalisedPath(path));
+  for (const std::string& path : response.paths)
+    UV_LOG("INFO") << "Receive " << Utils::printable(p2p::UvFile::getName(normalisedPath(path)));
   if (response.status != Message::OK) {
     emitTicketGet(response.paths, response.reason.empty() ? "ticket refused" : response.reason);
     finish();
@@ -161,7 +163,6 @@ void GetTicketCb::recvNextPath() {
   }
   destination = target;
   progress = CopyProgress();
-  phase = Phase::Copying;
   const std::string ticket = code;
   const std::string path = copyPath;
   const p2p::TicketGetResponse sender = ticketGetResponse;
@@ -169,14 +170,12 @@ void GetTicketCb::recvNextPath() {
     return new CopyRecvHandler(context, ticket, sender.userName, sender.uuid, path);
   });
   copyRecvPm->setListener(this);
-  manager->activeTickets[code] = copyRecvPm;
+  phase = Phase::Copying;
 }
 
 void GetTicketCb::copyEnded(PeerManager* pm, const std::string& reason) {
   pm->setListener(nullptr);
   copyRecvPm = nullptr;
-  auto active = manager->activeTickets.find(code);
-  if (active != manager->activeTickets.end() && active->second == pm) manager->activeTickets.erase(active);
   releaseDestination();
   emitProgress(reason);
   // The next copy of this path times its data afresh, from the offset it resumes at.
@@ -221,7 +220,7 @@ void GetTicketCb::onNotify(PeerManager* pm, void* data) {
     ticketRecvPm = nullptr;
     takeTicketResponse(*static_cast<const TicketResponse*>(data));
   } else if (pm == copyRecvPm) {
-    progress = *static_cast<const CopyProgress*>(data);
+    progress = static_cast<const CopyProgress*>(data)->snapshot();
     logProgress();
     emitProgress(progress.getReason());
   }
@@ -252,9 +251,11 @@ void GetTicketCb::emitTicketGet(const std::vector<std::string>& paths, const std
 }
 
 void GetTicketCb::emitProgress(const std::string& reason) {
-  manager->emit(new Api::SendRecvEvent(commandId, code, progress.getFileName(), progress.getLocalPath(),
-                                       ticketGetResponse.userName, manager->getProperties()->username,
-                                       progress.getSize(), progress.getOffset(), progress.getRate(), reason));
+  // The code of the receive, also before the first record of a path names it.
+  CopyProgress shown = progress;
+  shown.fileInit("", code, "", "", progress.getFileName(), progress.getLocalPath(), progress.getSize(),
+                 progress.getOffset());
+  manager->emit(shown.event(commandId, ticketGetResponse.userName, manager->getProperties()->username, reason));
 }
 
 // One line per file that is complete, for whoever watches the console.

@@ -10,6 +10,8 @@
 
 #include "net/handlers/CopyProgress.h"
 #include "net/handlers/GetTicketCb.h"
+#include "net/handlers/TicketRequestHandler.h"
+#include "net/messages/TicketResponse.h"
 #include "p2p/messages/Connect.h"
 #include "p2p/processes/Server.h"
 #include "p2p/processes/UdpRouter.h"
@@ -27,6 +29,16 @@ namespace net {
 
 namespace {
 
+const char* const kTooManyPaths = "too many paths for one offer";
+
+// The answer to a ticket request carries every path of the offer in one frame.
+bool offerFitsOneFrame(const std::vector<std::string>& files) {
+  TicketResponse answer;
+  answer.ticket = std::string(64, 'c');  // longer than any code
+  answer.paths = files;
+  return TicketRequestHandler::fitsOneFrame(answer);
+}
+
 std::string userKey(const std::string& username, const std::string& password) {
   std::string key;
   Sha1::getInstance().encodePassword(username, password, key);
@@ -40,25 +52,46 @@ bool isPlainCode(const std::string& code) {
   return true;
 }
 
-// One web-server call of the Manager: holds what the answer needs and frees itself after it.
+}  // namespace
+
+// One web-server call of the Manager: holds what the answer needs. The Manager owns it until the
+// answer (or its own end, which cancels the call).
 template <class T, class Answer>
-class OneCall : public p2p::Server::ServerCb<T> {
+class Manager::OneCall : public Manager::PendingCall, public p2p::Server::ServerCb<T> {
  public:
-  explicit OneCall(Answer answer) : answer(std::move(answer)) {}
+  OneCall(Manager* manager, Answer answer) : manager(manager), answer(std::move(answer)) {}
   void handleServerResponse(const p2p::Server::ServerResponse<T>& response) override {
-    std::unique_ptr<OneCall> self(this);
+    std::unique_ptr<PendingCall> self = manager->release(this);
     answer(response);
   }
 
  private:
+  Manager* manager;
   Answer answer;
 };
 
 template <class T, class Answer>
-p2p::Server::ServerCb<T>* oneCall(Answer answer) {
-  return new OneCall<T, Answer>(std::move(answer));
+void Manager::call(p2p::Server::ServerRequest<T>* request, Answer answer) {
+  std::unique_ptr<p2p::Server::ServerRequest<T>> owned(request);  // built first: it checks its input
+  auto* cb = new OneCall<T, Answer>(this, std::move(answer));
+  calls.emplace(cb, std::unique_ptr<PendingCall>(cb));
+  try {
+    server->exec(owned.release(), cb);
+  } catch (...) {
+    release(cb);
+    throw;
+  }
 }
 
+std::unique_ptr<Manager::PendingCall> Manager::release(PendingCall* done) {
+  auto it = calls.find(done);
+  if (it == calls.end()) return nullptr;
+  std::unique_ptr<PendingCall> owned = std::move(it->second);
+  calls.erase(it);
+  return owned;
+}
+
+namespace {
 }  // namespace
 
 // ---- construction ----
@@ -71,8 +104,6 @@ Manager::Manager(const Properties& properties, p2p::UvLoop* loop)
   router = std::make_unique<p2p::UdpRouter>(loop);
   server = std::make_unique<p2p::Server>(properties.serverUrl, properties.serverUdpPort, loop);
   acceptor = std::make_unique<p2p::PeerAcceptor>(properties.uuid, server.get(), router.get(), this);
-  ownApi = std::make_unique<Api>();
-  apiListener = ownApi.get();
   httpServer = std::make_unique<p2p::HttpServer>(
       loop, [this](p2p::HttpServerRequest& request, p2p::HttpServerResponse& response) {
         handleHttpServer(request, response);
@@ -91,6 +122,7 @@ Manager::~Manager() {
     pm->close(true, "shutting down");
   }
   loop->flushDeletions();  // the connections and holes still point at the router and server
+  calls.clear();           // cancels the web calls still waiting for an answer
   served.clear();
   login.reset();
   acceptor.reset();
@@ -200,18 +232,15 @@ void Manager::answerHttp(const p2p::HttpServerRequest& request, p2p::HttpServerR
 // ---- accounts ----
 
 void Manager::doLogin(int, const std::string& username, const std::string& password) {
-  // The key is made from the name as it will be stored.
-  Properties changed = properties;
-  changed.setUsername(username);
-  changed.setUserkey(userKey(changed.username, password));
-  changed.save();
-  properties = changed;
+  const std::string failure = storeAccount(username, userKey(username, password));
+  if (!failure.empty()) throw std::runtime_error(failure);
   restartLogin();
 }
 
 void Manager::newUser(int commandId, const std::string& username, const std::string& password) {
   const std::string key = userKey(username, password);
-  auto* cb = oneCall<long long>([this, commandId, username, key](const p2p::Server::ServerResponse<long long>& r) {
+  call(new p2p::Register(properties.uuid, username, key), [this, commandId, username,
+                                                          key](const p2p::Server::ServerResponse<long long>& r) {
     if (!r.isOk()) {
       UV_LOG("ERROR") << "Register error " << r.status << " " << r.error;
       emit(new Api::NewUserEvent(commandId, username, 0, r.error));
@@ -225,18 +254,16 @@ void Manager::newUser(int commandId, const std::string& username, const std::str
     restartLogin();
     emit(new Api::NewUserEvent(commandId, username, 1, ""));
   });
-  server->exec(new p2p::Register(properties.uuid, username, key), cb);
 }
 
 void Manager::forgotPassword(int commandId, const std::string& username) {
-  auto* cb = oneCall<bool>([this, commandId, username](const p2p::Server::ServerResponse<bool>& r) {
+  call(new p2p::ForgotPassword(username), [this, commandId, username](const p2p::Server::ServerResponse<bool>& r) {
     emit(new Api::ForgotPasswordEvent(commandId, username, r.isOk() ? 1 : 0, r.isOk() ? "" : r.error));
   });
-  server->exec(new p2p::ForgotPassword(username), cb);
 }
 
 void Manager::oauth2(int commandId) {
-  auto* cb = oneCall<p2p::Oauth2Response>([this, commandId](const p2p::Server::ServerResponse<p2p::Oauth2Response>& r) {
+  call(new p2p::Oauth2(properties.uuid), [this, commandId](const p2p::Server::ServerResponse<p2p::Oauth2Response>& r) {
     if (!r.isOk() || r.response.name.empty()) {
       if (!r.error.empty()) UV_LOG("ERROR") << "Oauth2 error " << r.error;
       emit(new Api::Oauth2ResponseEvent(commandId, "", r.error));
@@ -251,7 +278,6 @@ void Manager::oauth2(int commandId) {
     restartLogin();
     emit(new Api::Oauth2ResponseEvent(commandId, r.response.name, ""));
   });
-  server->exec(new p2p::Oauth2(properties.uuid), cb);
 }
 
 void Manager::handleLoginStatus(p2p::LoginEcho::ResponseStatus status, const std::string& reason) {
@@ -264,27 +290,29 @@ void Manager::handleLoginStatus(p2p::LoginEcho::ResponseStatus status, const std
 
 void Manager::ticketSend(int commandId, const std::string& toUsername, const std::vector<std::string>& files,
                          const std::string& text, bool sendMail) {
-  auto* cb = oneCall<std::string>(
-      [this, commandId, toUsername, files](const p2p::Server::ServerResponse<std::string>& r) {
-        if (!r.isOk()) {
-          UV_LOG("ERROR") << "TicketCreate error " << r.status << " " << r.error;
-          emit(new Api::TicketCreateEvent(commandId, "", r.error));
-          return;
-        }
-        UV_LOG("INFO") << "Ticket " << r.response;
-        ticketSendCode(commandId, toUsername, files, r.response, wallTime());
-        emit(new Api::TicketCreateEvent(commandId, r.response, ""));
-      });
-  try {
-    server->exec(new p2p::TicketCreateRequest(properties.uuid, properties.username, toUsername, text, sendMail), cb);
-  } catch (...) {
-    delete cb;
-    throw;
+  if (!offerFitsOneFrame(files)) {
+    emit(new Api::TicketCreateEvent(commandId, "", kTooManyPaths));
+    return;
   }
+  call(new p2p::TicketCreateRequest(properties.uuid, properties.username, toUsername, text, sendMail),
+       [this, commandId, toUsername, files](const p2p::Server::ServerResponse<std::string>& r) {
+         if (!r.isOk()) {
+           UV_LOG("ERROR") << "TicketCreate error " << r.status << " " << r.error;
+           emit(new Api::TicketCreateEvent(commandId, "", r.error));
+           return;
+         }
+         UV_LOG("INFO") << "Ticket " << r.response;
+         ticketSendCode(commandId, toUsername, files, r.response, wallTime());
+         emit(new Api::TicketCreateEvent(commandId, r.response, ""));
+       });
 }
 
 void Manager::ticketSendCode(int, const std::string& toUsername, const std::vector<std::string>& files,
                              const std::string& code, int64_t createdAt) {
+  if (!offerFitsOneFrame(files)) {
+    UV_LOG("ERROR") << "Ticket " << code << " not offered: " << kTooManyPaths;
+    return;
+  }
   tickets.emplace_front(toUsername, std::forward_list<std::string>(files.begin(), files.end()), code, createdAt);
 }
 

@@ -56,7 +56,6 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
 
   // Where events go from now on (not owned); null drops them.
   void setListener(Api* api);
-  Api* api() const { return apiListener; }
 
   Properties* getProperties() { return &properties; }
   p2p::UvLoop* getLoop() const { return loop; }
@@ -64,7 +63,6 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
   p2p::UdpRouter* getRouter() const { return router.get(); }
   p2p::Server* getServer() const { return server.get(); }
   int httpPort() const { return httpServer ? properties.tcpPort : 0; }
-  bool hasHttpServer() const { return httpServer != nullptr; }
 
   // Account operations; the answers come as events carrying commandId.
   void doLogin(int commandId, const std::string& username, const std::string& password);
@@ -108,8 +106,6 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
   void addPeer(PeerManager* pm) { peers.push_front(pm); }
   void removePeer(PeerManager* pm) { peers.remove(pm); }
   const std::forward_list<PeerManager*>& livePeers() const { return peers; }
-  // The running copy connection of each receive, by code.
-  std::map<std::string, PeerManager*> activeTickets;
   // Receives still running, by code; each sequence enters and leaves itself.
   std::map<std::string, GetTicketCb*> receives;
   // Top-level destinations being written by a receive.
@@ -127,6 +123,17 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
 
   void reportServedEnd(PeerManager* pm, const std::string& reason);
 
+  // The web-server calls of the account and offer operations, owned until their answer.
+  class PendingCall {
+   public:
+    virtual ~PendingCall() = default;
+  };
+  template <class T, class Answer>
+  class OneCall;
+  template <class T, class Answer>
+  void call(p2p::Server::ServerRequest<T>* request, Answer answer);
+  std::unique_ptr<PendingCall> release(PendingCall* done);
+
   Properties properties;
   p2p::UvLoop* loop;
   std::unique_ptr<p2p::HttpServer> httpServer;
@@ -135,10 +142,10 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
   std::unique_ptr<p2p::LoginEcho> login;
   std::unique_ptr<p2p::PeerAcceptor> acceptor;
   Api* apiListener = nullptr;
-  std::unique_ptr<Api> ownApi;  // the sink used until a front end sets its own
   bool _isConnected = false;
   std::forward_list<IContext::Ticket> tickets;  // newest first
   std::forward_list<PeerManager*> peers;
+  std::map<PendingCall*, std::unique_ptr<PendingCall>> calls;
   // The last progress of each copy this side serves, to report an end its handler did not.
   std::map<PeerManager*, std::unique_ptr<CopyProgress>> served;
   WallClock wallClock;

@@ -18,16 +18,6 @@ namespace net {
 
 const std::string PeerManager::UNDEFINED = "undefined";
 
-namespace {
-
-// Read as big-endian, as every number of the peer protocol.
-int32_t bigEndian(const uint8_t bytes[4]) {
-  return static_cast<int32_t>((static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
-                              (static_cast<uint32_t>(bytes[2]) << 8) | static_cast<uint32_t>(bytes[3]));
-}
-
-}  // namespace
-
 // ---- construction and the end ----
 
 PeerManager::PeerManager(Manager* manager)
@@ -179,7 +169,8 @@ bool PeerManager::takeLength(ByteBuffer* chunk) {
   while (lengthHave < 4 && chunk->hasRemaining()) lengthBytes[lengthHave++] = static_cast<uint8_t>(chunk->get());
   if (lengthHave < 4) return false;
   lengthHave = 0;
-  const int32_t length = bigEndian(lengthBytes);
+  ByteBuffer field(reinterpret_cast<int8_t*>(lengthBytes), 4);
+  const int32_t length = field.getInt();
   if (length < MIN_FRAME_LENGTH || length > BUFFER_SIZE) {
     const std::string reason = "Illegal message length " + std::to_string(length);
     UV_LOG("WARN") << reason;
@@ -228,7 +219,13 @@ bool PeerManager::canSend() const {
 bool PeerManager::send(const Message* m) {
   if (closing || !stream || sendBuffer->hasRemaining()) return false;
   sendBuffer->clear();
-  m->encode(*sendBuffer);
+  try {
+    m->encode(*sendBuffer);
+  } catch (...) {
+    sendBuffer->clear();
+    sendBuffer->flip();  // nothing half-encoded is ever sent
+    throw;
+  }
   sendBuffer->flip();
   stream->send(sendBuffer.get());
   if (!sendBuffer->hasRemaining()) pumpSoon();

@@ -20,8 +20,6 @@ class TicketRecvHandler : public IHandler {
   // Sends the request once, when the connection first can.
   void handleSend() override;
 
-  State getState() const { return state; }
-
  private:
   State state = CREATED;
   std::string code;

@@ -1,7 +1,7 @@
 #include "net/handlers/TicketRequestHandler.h"
 
-#include <stdexcept>
 
+#include "net/handlers/PeerManager.h"
 #include "net/messages/TicketRequest.h"
 #include "net/messages/TicketResponse.h"
 #include "p2p/uv/UvLog.h"
@@ -10,6 +10,11 @@ namespace net {
 
 namespace {
 const char* const kNotFound = "Ticket not found";
+const char* const kTooLarge = "offer too large to send";
+}
+
+bool TicketRequestHandler::fitsOneFrame(const TicketResponse& response) {
+  return response.getLength() <= PeerManager::BUFFER_SIZE;
 }
 
 TicketRequestHandler::TicketRequestHandler(IContext* context, const TicketRequest& request)
@@ -48,6 +53,8 @@ void TicketRequestHandler::handleServerResponse(const p2p::Server::ServerRespons
   sendResponse(Message::OK, "");
 }
 
+// The answer comes after a web call, outside any call of the connection: nothing may leave it
+// as an exception, and a connection that is closing meanwhile simply gets no answer.
 void TicketRequestHandler::sendResponse(Message::Status status, const std::string& reason) {
   state = done;
   TicketResponse response;
@@ -56,8 +63,21 @@ void TicketRequestHandler::sendResponse(Message::Status status, const std::strin
   if (status == Message::OK) {
     response.ticket = ticket.code;
     response.paths.assign(ticket.files.begin(), ticket.files.end());
+    if (!fitsOneFrame(response)) {
+      response = TicketResponse();
+      response.status = Message::UNEXPECTED_ERROR;
+      response.reason = kTooLarge;
+    }
   }
-  if (!context->send(&response)) throw std::runtime_error("can't send to peer");
+  try {
+    if (!context->send(&response)) {
+      context->close(true, "can't send to peer");
+      return;
+    }
+  } catch (const std::exception& e) {
+    context->close(true, e.what());
+    return;
+  }
   context->close(false, "");
 }
 

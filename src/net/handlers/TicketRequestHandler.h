@@ -13,6 +13,7 @@
 namespace net {
 
 class TicketRequest;
+class TicketResponse;
 
 class TicketRequestHandler : public IHandler, public p2p::Server::ServerCb<bool> {
  public:
@@ -27,7 +28,8 @@ class TicketRequestHandler : public IHandler, public p2p::Server::ServerCb<bool>
   void handleSend() override;
   void handleServerResponse(const p2p::Server::ServerResponse<bool>& response) override;
 
-  State getState() const { return state; }
+  // An offer's answer must go out in one frame.
+  static bool fitsOneFrame(const TicketResponse& response);
 
  private:
   void sendResponse(Message::Status status, const std::string& reason);

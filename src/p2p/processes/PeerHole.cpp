@@ -105,6 +105,7 @@ void PeerHole::takeServerHole(const ClientHole& hole, const SocketAddress& from)
     }
   }
   peerAddressFromServer = peer;
+  namedIp = hole.ip;
   sendHoleToPeer();
   state = WaitingForHoleFromPeer;
 }
@@ -129,9 +130,12 @@ void PeerHole::takePeerHole(const ClientHole& hole, const SocketAddress& from) {
   }
 }
 
+// Through the relay the server named, the relay says who sent it: that must be the peer too, or
+// any other computer the relay serves could answer first and be taken for it.
 bool PeerHole::fromNamedPeer(const SocketAddress& from) const {
-  if (from.hasProxy()) return proxyAddress.isValid() && from.getProxy().sameEndpoint(proxyAddress);
-  return from.sameIp(peerAddressFromServer);
+  if (!from.hasProxy()) return from.sameIp(peerAddressFromServer);
+  return proxyAddress.isValid() && from.getProxy().sameEndpoint(proxyAddress) &&
+         (from.getIp() == namedIp || from.sameIp(peerAddressFromServer));
 }
 
 void PeerHole::handleTimer() {

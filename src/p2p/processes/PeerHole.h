@@ -102,6 +102,7 @@ class PeerHole : public UdpRouter::Cb, public UvTimer::Cb {
   SocketAddress peerAddressFromServer;  // punches go there
   SocketAddress peerAddressFromPeer;    // where the peer's punch came from: acknowledged, and the result
   SocketAddress proxyAddress;           // the relay the server named, if any
+  std::string namedIp;                  // the peer's IP as the server named it, as a relay names it too
   UdpRouter::RelayRef relay;            // so that the peers it forwards are believed
 
   std::string myUuid;

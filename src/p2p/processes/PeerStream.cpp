@@ -507,7 +507,8 @@ bool PeerStream::handleRouter(Message* m, const SocketAddress& from) {
       if (state == Connected || state == Closing) sendData();
       break;
     case Message::close:
-      closeNow(static_cast<Close*>(m)->reason);
+      // The peer's words end up in our log and on the user's screen: no control characters.
+      closeNow(Utils::printable(static_cast<Close*>(m)->reason, MaxReasonLength));
       break;
     case Message::connect:
       break;  // a repeated opening datagram
@@ -536,9 +537,7 @@ void PeerStream::handleTimer() {
     sendData();
   }
   if (state == Connected) {
-    bool advanced = false;
-    if (!deliver(advanced)) return;
-    if (advanced && state != Closed) sendAck();
+    deliverAndAck();
     return;
   }
   if (sendWait.empty() && sendSent.empty() && recvHeld == 0) {
@@ -555,15 +554,20 @@ class PeerStream::Redelivery : public UvTimer::Cb {
   void handleTimer() override {
     if (stream->state != Connected && stream->state != Closing) return;
     const UdpRouter::Burst burst(stream->router);
-    bool advanced = false;
-    if (!stream->deliver(advanced)) return;  // the owner ended the stream
-    if (advanced && stream->state != Closed) stream->sendAck();
+    stream->deliverAndAck();
   }
 
  private:
   PeerStream* stream;
   UvTimer timer;
 };
+
+// Offers what is held to the owner and acknowledges what it read.
+void PeerStream::deliverAndAck() {
+  bool advanced = false;
+  if (!deliver(advanced)) return;  // the owner ended the stream
+  if (advanced && state != Closed) sendAck();
+}
 
 void PeerStream::offerAgain() {
   if (recvHeld == 0 || (state != Connected && state != Closing)) return;

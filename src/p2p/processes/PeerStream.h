@@ -172,6 +172,7 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   bool handleData(const Data& data);
   bool processData(int32_t sequence, const ByteBuffer& payload);
   bool deliver(bool& advanced);
+  void deliverAndAck();
   void holdAck();
   void sendAck();
   void sampleLatency(int32_t acknowledged);

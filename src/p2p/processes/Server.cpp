@@ -113,7 +113,7 @@ void Server::cancel(Call* call) {
 
 void Server::Call::handleResponse(int status, const std::string& error, const std::string& body) {
   std::unique_ptr<Call> self(this);
-  Server* server = _server;
+  Server* server = _server.get();
   server->_calls.erase(this);
   const Liveness::Watch alive = server->_liveness.watch();
   // The callback runs first: during the first answer it still sees no learnt address.

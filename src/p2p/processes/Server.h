@@ -126,10 +126,14 @@ class Server : public UvLoop::Resident {
   // in Exchange.
   class Call : public HttpRequest::Cb {
    public:
-    Call(Server* server, std::string url, bool limited) : url(std::move(url)), limited(limited), _server(server) {}
+    Call(Server* server, std::string url, bool limited)
+        : url(std::move(url)), limited(limited), _server(server, server->_liveness) {}
     void handleResponse(int status, const std::string& error, const std::string& body) override;
-    // Its callback is going: the call ends without an answer.
-    void cancel() { _server->cancel(this); }
+    // Its callback is going: the call ends without an answer (nothing to do once the Server is
+    // gone: it took its calls with it).
+    void cancel() {
+      if (Server* server = _server.get()) server->cancel(this);
+    }
 
     const std::string url;
     const bool limited;
@@ -140,7 +144,7 @@ class Server : public UvLoop::Resident {
     virtual void deliver(int status, const std::string& error, const std::string& body) = 0;
 
    private:
-    Server* _server;
+    Liveness::Ref<Server> _server;
   };
 
   template <class T>

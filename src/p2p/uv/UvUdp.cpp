@@ -163,9 +163,11 @@ void UvUdp::setBufferSizes(int bytes) {
 void UvUdp::stop() {
   if (!handle) return;
   checkStatus("uv_udp_recv_stop", uv_udp_recv_stop(handle));
-  // Stopped during a read, libuv does not hand its buffer back.
+  // Stopped during a read, libuv does not hand its buffer back, nor end the read: both are done
+  // here, so that the receiver does not hold what it means to send at the end of the read.
   giveBack(lent);
   lent = nullptr;
+  endRead();
 }
 
 int8_t* UvUdp::takeBuffer() {

@@ -356,6 +356,7 @@ TEST_F(Transfer, AHostileSendersNamesAreRefusedAndNothingIsWrittenOutsideTheRece
 TEST(TransferRelay, AFileCrossesARelayThatDelaysAndTheReceiverSaysItWasRelayed) {
   udpchaos::UdpChaos::Options options;
   options.delayMs = 5;
+  options.senderAlias = "127.0.0.9";  // the name under which the stand-in introduces the peers
   udpchaos::UdpChaos relay(options);
   testsupport::TempDir data;
   servertest::ServerProcess server(data.file("server"),

@@ -159,7 +159,8 @@ TEST_F(PeerHoleScripted, OnlyThePeerTheServerNamedIsTakenNotWhoeverAnswersFirst)
       {"through a relay the server did not name", via(SocketAddress(peerIp, 40000), SocketAddress("127.0.0.9", 3478)),
        false},
       {"the peer's address behind a translator that changed the port", SocketAddress(peerIp, 61000), true},
-      {"anyone through the named relay", via(SocketAddress("10.9.8.7", 5), namedRelay), true},
+      {"anyone through the named relay", via(SocketAddress("10.9.8.7", 5), namedRelay), false},
+      {"the peer through the named relay", via(SocketAddress(peerIp, 40000), namedRelay), true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -245,7 +245,9 @@ void UdpChaos::relay(Packet* packet, const sockaddr_in& from, int64_t now) {
   }
   // The receiver learns the sender from the prefix.
   p2p::Proxy sender;
-  sender.setAddress(reinterpret_cast<const sockaddr*>(&from));
+  sockaddr_in named = from;
+  if (!options.senderAlias.empty()) inet_pton(AF_INET, options.senderAlias.c_str(), &named.sin_addr);
+  sender.setAddress(reinterpret_cast<const sockaddr*>(&named));
   ByteBuffer head(packet->bytes, prefixLength);
   sender.encode(head);
   packet->to = to;

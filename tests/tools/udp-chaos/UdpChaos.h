@@ -40,6 +40,9 @@ class UdpChaos {
     // and its loss is not what these tests are about.
     int spareFirst = 2;
     size_t maxQueued = 100000;  // datagrams waiting for their time; beyond it they are dropped
+    // Names every sender under this IPv4 address (its port kept), as a relay on another host
+    // would see peers that share one computer; empty: as they are.
+    std::string senderAlias;
   };
 
   // One direction is one (physical sender, named destination) pair.

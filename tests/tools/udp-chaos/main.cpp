@@ -15,6 +15,7 @@ namespace {
 const char* const kUsage =
     "usage: udp-chaos [--host IP] [--port N] [--seed N] [--loss SHARE] [--duplicate SHARE]\n"
     "                 [--reorder SHARE] [--reorder-hold MS] [--delay MS] [--rate BYTES_PER_SECOND]\n"
+    "                 [--sender-alias IP]\n"
     "                 [--spare N] [--max-queued N]\n"
     "Relays datagrams that begin with a proxy prefix between peers, losing, duplicating,\n"
     "reordering and delaying them. Shares are from 0 to 1; port 0 picks a free port.\n";
@@ -68,6 +69,8 @@ udpchaos::UdpChaos::Options parseOptions(int argc, char** argv) {
       o.reorderHoldMs = toInt(value);
     } else if (flag == "--delay") {
       o.delayMs = toInt(value);
+    } else if (flag == "--sender-alias") {
+      o.senderAlias = value;
     } else if (flag == "--rate") {
       o.rateBytesPerSecond = toInteger(value);
     } else if (flag == "--spare") {

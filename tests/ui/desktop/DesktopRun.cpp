@@ -455,7 +455,7 @@ TEST_F(DesktopTest, RaiseASecondStartThatGetsNoAnswerSaysSoAndEnds) {
   DesktopApp second(*x, dir.file("work"), dir.file("home"));
   second.start();
   x->keys(x->window("Information$"), {"Return"});
-  EXPECT_EQ(second.process->waitExit(15000), std::optional<int>(0)) << testsupport::readFile(second.log());
+  EXPECT_EQ(second.process->waitExit(15000), std::optional<int>(1)) << testsupport::readFile(second.log());
   EXPECT_TRUE(first.process->running());
 }
 
