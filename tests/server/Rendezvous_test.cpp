@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <random>
 #include <tuple>
 
 #include "ServerLog.h"
@@ -212,7 +211,8 @@ TEST_F(RendezvousTest, RelayRewritesThePrefixKeepsUpAndShrugsOffGarbage) {
   receiver.join();
   EXPECT_GE(received, count * 99 / 100);
 
-  std::vector<std::vector<int8_t>> garbage = {
+  // Random datagrams are the router fuzzer's; these are the shapes that reach each refusal.
+  const std::vector<std::vector<int8_t>> garbage = {
       {}, {12}, {-1, 1, 2},
       {4, 0, 0, 0, 0, 0, 0, 0, 0, 0x7F, -1, -1, -1},  // a string count far past the end
       {4, 0, 0, 0, 0, 0, 0, 0, 0, -1, -1, -1, -1},    // a negative string count
@@ -221,19 +221,9 @@ TEST_F(RendezvousTest, RelayRewritesThePrefixKeepsUpAndShrugsOffGarbage) {
       std::vector<int8_t>(2000, 4),                   // larger than any datagram we take
       std::vector<int8_t>(datagram.begin(), datagram.begin() + 30),  // a bare relay prefix
   };
-  std::mt19937 random(7);
-  for (int i = 0; i < 200; ++i) {
-    std::vector<int8_t> bytes(random() % 64 + 1);
-    for (int8_t& b : bytes) b = static_cast<int8_t>(random());
-    bytes[0] = static_cast<int8_t>(random() % 12);  // a known opcode, mostly
-    garbage.push_back(bytes);
-  }
   for (const auto& bytes : garbage) ann->udp.sendRaw(bytes, server->udpPort);
-  // Whatever answers the garbage earned (echoes decoded from random bytes), the real ones
-  // are still served, and nothing reached bob.
-  while (ann->udp.receive(200)) {
-  }
-  EXPECT_FALSE(bob->udp.receive(0));
+  // None of it answered or forwarded, and the real echoes are still served.
+  EXPECT_FALSE(ann->udp.receive(200) || bob->udp.receive(0));
   echo(*ann, ann->challenge);
   ASSERT_EQ(0, server->stop());
   EXPECT_EQ(std::string::npos, server->log().find("malformed 0,"));  // the garbage was looked at
