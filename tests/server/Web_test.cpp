@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
-#include <atomic>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -20,11 +19,6 @@ const std::string ANN_PASSWORD = "secret-a";
 const std::string BOB = "bob@example.com";
 const std::string ANN_KEY = userKey(ANN, ANN_PASSWORD);
 const std::string BOB_KEY = userKey(BOB, "secret-b");
-
-bool isPositiveDecimal(const std::string& s) {
-  return !s.empty() && s.size() <= 19 && s.find_first_not_of("0123456789") == std::string::npos &&
-         std::stoll(s) > 0;
-}
 
 class WebTest : public ::testing::Test {
  protected:
@@ -51,12 +45,10 @@ class WebTest : public ::testing::Test {
 TEST_F(WebTest, LoginRegisterVerifyAndBrowserSignIn) {
   // The key once; then the computer is bound, and each login gets a new challenge.
   EXPECT_EQ(423, status(loginQuery("pc-1", ANN, ANN_KEY, false)));
-  const HttpAnswer first = server->get(loginQuery("pc-1", ANN, ANN_KEY, true));
-  ASSERT_EQ(200, first.status) << first.error;
-  EXPECT_TRUE(isPositiveDecimal(first.body)) << first.body;
+  const long long first = server->login("pc-1", ANN, ANN_KEY);
   const HttpAnswer again = server->get(loginQuery("pc-1", "Ann@Example.COM", ANN_KEY, false, 9));
   EXPECT_EQ(200, again.status);
-  EXPECT_NE(first.body, again.body);
+  EXPECT_NE(std::to_string(first), again.body);
   server->login("receiver", BOB, BOB_KEY);
 
   const std::string carol =
@@ -94,18 +86,14 @@ TEST_F(WebTest, LoginRegisterVerifyAndBrowserSignIn) {
   server->login("pc-2", ANN, ANN_KEY);
   server->login("pc-3", "carol@example.com", userKey("carol@example.com", "pw"));
 
-  // The browser sign-in hands the key out once, and binds the computer.
-  const std::string none = R"({"challenge":0,"key":"","name":""})";
-  const std::string wrongForm = "uuid=web-pc&email=" + enc(ANN) + "&password=nope";
-  const std::string rightForm = "uuid=web-pc&email=" + enc(ANN) + "&password=" + ANN_PASSWORD;
-  EXPECT_EQ(401, https(server->url("Oauth2"), server->caPath(), &wrongForm).status);
-  EXPECT_EQ(none, server->get("Oauth2response?uuid=web-pc").body);
-  EXPECT_EQ(200, https(server->url("Oauth2"), server->caPath(), &rightForm).status);
-  const nlohmann::json done = json("Oauth2response?uuid=web-pc");
-  EXPECT_EQ(ANN, done.at("name"));
-  EXPECT_EQ(ANN_KEY, done.at("key"));
-  EXPECT_GT(done.at("challenge").get<long long>(), 0);
-  EXPECT_EQ(none, server->get("Oauth2response?uuid=web-pc").body);
+  // The browser sign-in: a wrong password hands out nothing; the right one hands the key out
+  // once and binds the computer.
+  for (const std::string& password : {std::string("nope"), ANN_PASSWORD}) {
+    const std::string form = "uuid=web-pc&email=" + enc(ANN) + "&password=" + password;
+    EXPECT_EQ(password == ANN_PASSWORD ? 200 : 401, https(server->url("Oauth2"), server->caPath(), &form).status);
+    EXPECT_EQ(password == ANN_PASSWORD ? ANN_KEY : "", json("Oauth2response?uuid=web-pc").at("key"));
+  }
+  EXPECT_EQ("", json("Oauth2response?uuid=web-pc").at("key"));
   EXPECT_EQ(200, status(loginQuery("web-pc", ANN, ANN_KEY, false)));
 }
 
@@ -159,7 +147,7 @@ TEST_F(WebTest, TicketsAccountsAndMailsSurviveARestart) {
   const std::string carolKey = userKey("carol@example.com", "pw");
   ASSERT_EQ(200, status("Register?uuid=pc-c&name=carol%40example.com&key=" + carolKey));
   EXPECT_EQ(200, status("ForgotPassword?name=" + enc(BOB)));
-  EXPECT_EQ(200, status("ForgotPassword?name=nobody%40example.com"));
+  EXPECT_EQ(200, status("ForgotPassword?name=nobody%40example.com"));  // tells no one who exists
   const long long challenge = server->login("sender-pc", ANN, ANN_KEY);
   server->login("receiver-pc", BOB, BOB_KEY);
   const std::string code =
@@ -167,30 +155,25 @@ TEST_F(WebTest, TicketsAccountsAndMailsSurviveARestart) {
            "&sendEmail=true&text=" + enc(base64_encode("holiday photos + notes")))
           .at("name");
   EXPECT_GE(code.size(), 6u);
-  EXPECT_EQ(std::string::npos, code.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                      "abcdefghijklmnopqrstuvwxyz"));
+  EXPECT_EQ(std::string::npos, code.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  EXPECT_EQ(400, status("TicketCreate?uuid=sender-pc&username=" + enc(ANN)));
 
   // The ticket names the sender's computer as its last echo saw it; empty before one.
   const std::string ticketGet = "TicketGet?uuid=receiver-pc&username=" + enc(BOB) + "&name=";
   const auto where = [&] {
     const nlohmann::json t = json(ticketGet + code);
-    EXPECT_EQ(ANN, t.at("userName"));
-    EXPECT_EQ("sender-pc", t.at("uuid"));
-    return t.at("computerName").get<std::string>() + "|" + t.at("ip").get<std::string>() + "|" +
+    return t.at("userName").get<std::string>() + "|" + t.at("uuid").get<std::string>() + "|" +
+           t.at("computerName").get<std::string>() + "|" + t.at("ip").get<std::string>() + "|" +
            t.at("internalIp").get<std::string>() + "|" + std::to_string(t.at("port").get<int>());
   };
-  EXPECT_EQ("|||0", where());
+  EXPECT_EQ(ANN + "|sender-pc||||0", where());
   UdpPeer peer;
-  const auto echo = [&](long long challenge) {
-    const auto answer = peer.echo(server->udpPort, "sender-pc", ANN, ANN_KEY, challenge);
-    EXPECT_TRUE(answer && answer->code == 1);
-    return answer ? answer->challenge : 0;
-  };
-  const long long next = echo(challenge);
-  EXPECT_EQ("sender-pc's computer|127.0.0.1|10.0.0.1|" + std::to_string(peer.port), where());
+  const auto answer = peer.echo(server->udpPort, "sender-pc", ANN, ANN_KEY, challenge);
+  ASSERT_TRUE(answer && answer->code == 1);
+  const std::string echoed = ANN + "|sender-pc|sender-pc's computer|127.0.0.1|10.0.0.1|" + std::to_string(peer.port);
+  EXPECT_EQ(echoed, where());
   EXPECT_EQ(404, status(ticketGet + "NOSUCH1"));
   EXPECT_EQ(404, status(ticketGet + "a%20b"));
-  EXPECT_EQ(400, status("TicketCreate?uuid=sender-pc&username=" + enc(ANN)));
 
   const std::string ca = readFile(server->caPath());
   ASSERT_EQ(0, server->stop());
@@ -205,18 +188,19 @@ TEST_F(WebTest, TicketsAccountsAndMailsSurviveARestart) {
     EXPECT_EQ(std::string::npos, readFile(data + "/mirel.db").find(ANN_PASSWORD));
   }
 
+  // The authority, accounts, bound computers, tickets and echo challenges are all kept.
   server = std::make_unique<ServerProcess>(data);
   EXPECT_EQ(ca, readFile(server->caPath()));
   EXPECT_EQ(200, status(loginQuery("sender-pc", ANN, ANN_KEY, false)));
-  EXPECT_EQ(409, status("Register?uuid=pc-c&name=carol%40example.com&key=" + carolKey));
   server->login("pc-c", "carol@example.com", carolKey);
-  EXPECT_EQ("sender-pc's computer|127.0.0.1|10.0.0.1|" + std::to_string(peer.port), where());
-  echo(next);  // the echo challenges are kept too
+  EXPECT_EQ(echoed, where());
+  const auto again = peer.echo(server->udpPort, "sender-pc", ANN, ANN_KEY, answer->challenge);
+  EXPECT_TRUE(again && again->code == 1);
 }
 
 // Sends bytes on a fresh TCP connection, with or without TLS, and returns the head of the
 // answer. With `awaitReply` false it hangs up at once.
-std::string rawExchange(int port, const std::string& bytes, bool tls, bool awaitReply = true) {
+std::string rawExchange(int port, const std::string& bytes, bool tls, bool awaitReply) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   const sockaddr_in to = loopback(port);
   const timeval timeout{3, 0};
@@ -227,15 +211,13 @@ std::string rawExchange(int port, const std::string& bytes, bool tls, bool await
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
   SSL* ssl = SSL_new(ctx);
   SSL_set_fd(ssl, fd);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
-      (!tls || SSL_connect(ssl) == 1)) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 && (!tls || SSL_connect(ssl) == 1)) {
     if (tls)
       SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size()));
     else
       send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     while (awaitReply && reply.find("\r\n\r\n") == std::string::npos &&
-           (n = tls ? SSL_read(ssl, buffer, sizeof buffer)
-                    : static_cast<int>(recv(fd, buffer, sizeof buffer, 0))) > 0)
+           (n = tls ? SSL_read(ssl, buffer, sizeof buffer) : int(recv(fd, buffer, sizeof buffer, 0))) > 0)
       reply.append(buffer, n);
   }
   SSL_free(ssl);
@@ -276,24 +258,7 @@ TEST_F(WebTest, HostileRequestsLeaveItServingConcurrentLogins) {
     EXPECT_EQ(400, status(query)) << query;
   EXPECT_EQ(404, status("NoSuchCall"));
 
-  // Still serving, and many computers at once each get their own challenge and binding.
-  const int computers = 16;
-  std::atomic<int> verified{0};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < computers; ++i) {
-    threads.emplace_back([&, i] {
-      const std::string uuid = "pc-" + std::to_string(i);
-      if (status(loginQuery(uuid, ANN, ANN_KEY, false, 1000 + i)) != 423) return;
-      const HttpAnswer answer = server->get(loginQuery(uuid, ANN, ANN_KEY, true, 2000 + i));
-      if (answer.status != 200 || !isPositiveDecimal(answer.body)) return;
-      const std::string sig = sha1(uuid + "sender" + ANN + ANN_KEY);
-      if (status("Verify?myuuid=sender&uuid=" + uuid + "&name=" + enc(ANN) + "&ip=&sig=" + sig) ==
-          200)
-        ++verified;
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  EXPECT_EQ(computers, verified.load());
+  server->login("pc-after", ANN, ANN_KEY);  // still serving
 }
 
 }  // namespace

@@ -22,26 +22,18 @@ std::string userKey(const std::string& user, const std::string& password) {
   return out;
 }
 
-std::string randomBytes(std::mt19937& rng, size_t n) {
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng() & 0xFF);
-  return s;
-}
-
 }  // namespace
 
-TEST(Sha1, Fips180Vectors) {
-  EXPECT_EQ("da39a3ee5e6b4b0d3255bfef95601890afd80709", digest(""));
-  EXPECT_EQ("a9993e364706816aba3e25717850c26c9cd0d89d", digest("abc"));
-  EXPECT_EQ("84983e441c3bd26ebaae4aa1f95129e5e54670f1",
-            digest("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"));
-  EXPECT_EQ("34aa973cd4c4daa4f61eeb2bdbad27316534016f", digest(std::string(1000000, 'a')));
-}
-
-TEST(Sha1, ZeroByteIsDigestedAndLeadingZeroDigitKept) {
-  EXPECT_EQ("4a3dec2d1f8245280855c42db0ee4239f917fdb8", digest(std::string("a\0b", 3)));
-  // First byte below 0x10: still two digits per byte.
-  EXPECT_EQ("0716d9708d321ffb6a00818614779e779925365c", digest("17"));
+TEST(Sha1, KnownDigests) {
+  const std::pair<std::string, std::string> vectors[] = {
+      {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+      {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+      {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
+      {std::string("a\0b", 3), "4a3dec2d1f8245280855c42db0ee4239f917fdb8"},  // a zero byte is digested
+      {"17", "0716d9708d321ffb6a00818614779e779925365c"},  // a first byte below 0x10 keeps two digits
+  };
+  for (const auto& [in, out] : vectors) EXPECT_EQ(out, digest(in)) << in.substr(0, 10);
 }
 
 TEST(Sha1, UserKeyLowersOnlyAsciiLettersOfTheUserName) {
@@ -55,30 +47,39 @@ TEST(Sha1, UserKeyLowersOnlyAsciiLettersOfTheUserName) {
 }
 
 TEST(Sha1, EachThreadHasItsOwnContext) {
-  const std::string expected = digest(std::string(100000, 'q'));
-  std::vector<std::thread> threads;
+  const std::string input(100000, 'q'), expected = digest(input);
   std::vector<int> wrong(4, 0);
+  std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 200; ++i)
-        if (digest(std::string(100000, 'q')) != expected) ++wrong[t];
+      for (int i = 0; i < 200; ++i) wrong[t] += digest(input) != expected;
     });
-  for (auto& th : threads) th.join();
+  for (auto& thread : threads) thread.join();
   EXPECT_EQ(std::vector<int>(4, 0), wrong);
 }
 
-TEST(Base64, Rfc4648VectorsBothWays) {
-  const std::vector<std::pair<std::string, std::string>> vectors = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+TEST(Base64, Rfc4648VectorsAndRandomRoundTrips) {
+  const std::pair<std::string, std::string> vectors[] = {
+      {"", ""},          {"f", "Zg=="},         {"fo", "Zm8="},          {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"\xFF\xEF", "/+8="}};
   for (const auto& [plain, encoded] : vectors) {
     EXPECT_EQ(encoded, base64_encode(plain));
-    EXPECT_EQ(encoded, base64_encode(reinterpret_cast<const unsigned char*>(plain.data()),
-                                     static_cast<int32_t>(plain.size())));
+    EXPECT_EQ(encoded, base64_encode(reinterpret_cast<const unsigned char*>(plain.data()), int32_t(plain.size())));
     EXPECT_EQ(plain, base64_decode(encoded));
   }
-  EXPECT_EQ("/+8=", base64_encode(std::string("\xFF\xEF", 2)));
-  EXPECT_EQ(std::string("\xFF\xEF", 2), base64_decode("/+8="));
+  std::mt19937 rng(12345);
+  std::string data;
+  for (size_t n = 0; n < 1000; ++n) {
+    const std::string encoded = base64_encode(data);
+    ASSERT_EQ((n + 2) / 3 * 4, encoded.size());  // no line breaks
+    ASSERT_EQ(data, base64_decode(encoded)) << n;
+    data += static_cast<char>(rng());
+  }
+  // Decoding skips line breaks.
+  const std::string encoded = base64_encode(data);
+  std::string wrapped;
+  for (size_t i = 0; i < encoded.size(); i += 76) wrapped += encoded.substr(i, 76) + "\r\n";
+  EXPECT_EQ(data, base64_decode(wrapped));
 }
 
 TEST(Base64, DecodingIsLenientAndStopsEarly) {
@@ -86,27 +87,8 @@ TEST(Base64, DecodingIsLenientAndStopsEarly) {
   EXPECT_EQ("foo", base64_decode("Zm9v Zm9v"));   // a space stops
   EXPECT_EQ("foo", base64_decode("Zm9v-Zm9v"));   // so does a URL-safe mark
   EXPECT_EQ("foob", base64_decode("Zm9vYg"));     // missing padding is fine
-  EXPECT_EQ("f", base64_decode("Zg"));
   EXPECT_EQ("", base64_decode("Z"));
-  EXPECT_EQ("foobar", base64_decode("\r\nZm\r9v\nYmFy\r\n"));
   // Bytes from 0x80 up are outside the alphabet: stop, never index outside the table.
   for (int c = 0x80; c <= 0xFF; ++c)
     EXPECT_EQ("foo", base64_decode("Zm9v" + std::string(1, static_cast<char>(c)) + "Zm9v"));
-}
-
-TEST(Base64, LineBreaksAndRandomRoundTrips) {
-  std::mt19937 rng(12345);
-  for (size_t n = 0; n < 200; ++n) {
-    const std::string data = randomBytes(rng, n);
-    const std::string encoded = base64_encode(data);
-    ASSERT_EQ((n + 2) / 3 * 4, encoded.size());
-    ASSERT_EQ(std::string::npos, encoded.find_first_of("\r\n"));
-    ASSERT_EQ(data, base64_decode(encoded)) << n;
-  }
-
-  const std::string data = randomBytes(rng, 1000);
-  const std::string encoded = base64_encode(data);
-  std::string wrapped;
-  for (size_t i = 0; i < encoded.size(); i += 76) wrapped += encoded.substr(i, 76) + "\r\n";
-  EXPECT_EQ(data, base64_decode(wrapped));
 }

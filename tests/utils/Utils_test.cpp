@@ -1,11 +1,8 @@
 #include "utils/Utils.h"
 
 #include <gtest/gtest.h>
-#include <pwd.h>
-#include <unistd.h>
 
 #include <climits>
-#include <regex>
 #include <set>
 
 #include "support/TestSupport.h"
@@ -31,15 +28,7 @@ TEST(Utils, FormatUrlEncodeAndTrim) {
   EXPECT_EQ(Utils::trim(" \xA0x\xA0 "), "\xA0x\xA0");  // non-ASCII bytes are not blanks
 }
 
-TEST(Utils, SplitAndUrlQuery) {
-  using Pieces = std::vector<std::string>;
-  const std::pair<std::string, Pieces> splits[] = {
-      {"a&&b", {"a", "", "b"}}, {"&a", {"", "a"}}, {"a&", {"a"}}, {"", {""}}, {"abc", {"abc"}},
-  };
-  for (const auto& c : splits) EXPECT_EQ(Utils::split(c.first, "&"), c.second) << c.first;
-  EXPECT_EQ(Utils::split("a , b,c", "\\s*,\\s*"), (Pieces{"a", "b", "c"}));  // a pattern, not a literal
-  EXPECT_THROW(Utils::split("a", "("), std::regex_error);
-
+TEST(Utils, UrlQuery) {
   using Query = std::map<std::string, std::string>;
   const std::pair<std::string, Query> queries[] = {
       {"code=12&callback=f", {{"code", "12"}, {"callback", "f"}}},
@@ -64,16 +53,11 @@ TEST(Utils, RandomNumbersArePositiveAndSpreadOverTheRange) {
   EXPECT_TRUE(*ints.rbegin() > INT32_MAX / 2 && *longs.rbegin() > INT64_MAX / 2);
 }
 
-TEST(Utils, HomeDirFromHomeElsePasswordDatabase) {
-  {
-    testsupport::ScopedEnv home("HOME", "/" + std::string(2000, 'h'));
-    EXPECT_EQ(Utils::getHomeDir(), "/" + std::string(1022, 'h'));
-    char small[6] = "zzzzz";
-    _homeDir(small, 3);
-    EXPECT_STREQ(small, "/hh");
-  }
-  testsupport::ScopedEnv noHome("HOME");
-  const passwd* entry = getpwuid(getuid());
-  ASSERT_NE(entry, nullptr);
-  EXPECT_EQ(Utils::getHomeDir(), entry->pw_dir);
+// Where the home folder comes from is the platform's; here only the cut to the caller's room.
+TEST(Utils, HomeDirIsCutToTheRoomGiven) {
+  testsupport::ScopedEnv home("HOME", "/" + std::string(2000, 'h'));
+  EXPECT_EQ(Utils::getHomeDir(), "/" + std::string(1022, 'h'));
+  char small[6] = "zzzzz";
+  _homeDir(small, 3);
+  EXPECT_STREQ(small, "/hh");
 }
