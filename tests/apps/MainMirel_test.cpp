@@ -17,38 +17,9 @@ using apptest::Launch;
 using apptest::MirelProcess;
 using testsupport::TempDir;
 
-const std::string HELP =
-    "\n"
-    "Mirel Peer to Peer Send or Receive files.\n"
-    "\n"
-    "Usage Examples:\n"
-    "\n"
-    "  mainMirel -l -u [email] -p [password]\n"
-    "    Login with [email] and [password]\n"
-    "\n"
-    "  mainMirel -s -f [filename] -t [email]\n"
-    "    Sends [filename] to peer [email].\n"
-    "\n"
-    "  mainMirel -s -f [filename] -t [email] -c [code]\n"
-    "    Sends [filename] to peer [email] using previously created [code].\n"
-    "\n"
-    "  mainMirel -r -c [code]\n"
-    "    Receives filename from peer using [code]\n"
-    "\n"
-    "Usage:\n"
-    "  mainSend [OPTION...]\n"
-    "\n"
-    "  -r, --recv          receive file\n"
-    "  -s, --send          send file\n"
-    "  -l, --login         login\n"
-    "  -c, --code arg      code to send or receive (default: \"\")\n"
-    "  -f, --file arg      file to send (default: \"\")\n"
-    "  -t, --to arg        email to send to (default: \"\")\n"
-    "  -u, --user arg      login user email (default: \"\")\n"
-    "  -p, --password arg  login password (default: \"\")\n"
-    "  -i, --init arg      initialization properties file (default: \n"
-    "                      properties.ini)\n"
-    "  -h, --help          \n";
+// The help opens with what the program is and ends with the options.
+const std::string HELP_START = "\nMirel Peer to Peer Send or Receive files.\n\nUsage Examples:\n";
+const std::string HELP_END = "  -h, --help          \n\n";
 
 const std::string UUID = "5f0c2a6e-2b1d-11ef-8000-0242ac120002";
 
@@ -73,7 +44,13 @@ struct Home {
   Launch launch(const std::string& input = "") const { return Launch(dir, input); }
 };
 
-std::string refusal(const std::string& reason) { return HELP + "\n\nerror parsing args: " + reason + "\n"; }
+// The help, then the reason when there is one.
+::testing::AssertionResult printsTheHelp(const std::string& out, const std::string& reason = "") {
+  const std::string end = HELP_END + (reason.empty() ? "" : "\nerror parsing args: " + reason + "\n");
+  if (out.rfind(HELP_START, 0) == 0 && out.size() >= end.size() && out.compare(out.size() - end.size(), end.size(), end) == 0)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "out: " << out;
+}
 
 // The program ran its engine (it got past every check and settings step) and stops on `signum`.
 ::testing::AssertionResult startsAndStopsOn(MirelProcess& program, int signum) {
@@ -149,7 +126,7 @@ TEST(MainMirelChecks, EveryFlagCombinationAndMissingValueInOrder) {
     }
     const bool help = row.reason == "help";
     EXPECT_EQ(program.waitExit(), help ? 0 : 2) << line;
-    EXPECT_EQ(program.out(), help ? HELP + "\n" : refusal(row.reason)) << line;
+    EXPECT_TRUE(printsTheHelp(program.out(), help ? "" : row.reason)) << line;
     EXPECT_EQ(program.err(), "") << line;
     EXPECT_FALSE(testsupport::fileExists(home.settings)) << line;
   }
@@ -214,7 +191,7 @@ TEST(MainMirelSettings, TheAccountGivenIsStoredAndWhatCannotLogInIsRefusedWithNo
       EXPECT_TRUE(startsAndStopsOn(program, SIGTERM)) << row.what;
     } else {
       EXPECT_EQ(program.waitExit(), 2) << row.what;
-      EXPECT_EQ(program.out(), refusal(row.reason)) << row.what;
+      EXPECT_TRUE(printsTheHelp(program.out(), row.reason)) << row.what;
     }
     EXPECT_EQ(storedAccount(home.settings), row.after) << row.what;
     if (!row.reason.empty() || row.after == std::make_pair(std::string("a@x"), ka)) {

@@ -60,36 +60,26 @@ class XSession {
     mkdir((dir + "/wm-home").c_str(), 0700);
     const Env env = {{"DISPLAY", display}, {"HOME", dir + "/wm-home"}};
     wm = start({"openbox", "--sm-disable"}, env, dir + "/openbox.log");
-    if (!eventually([&] { return xdrop({"wm"}) == 0; }, 10000)) throw std::runtime_error("openbox did not start");
+    // The current desktop is known once a window manager runs.
+    if (!eventually([&] { return run({"xdotool", "get_desktop"}) == "0\n"; }, 10000))
+      throw std::runtime_error("openbox did not start");
     if (!withTray) return;
     tray = start({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120", "--height",
                   "24", "--SetDockType", "true"},
                  env, dir + "/trayer.log");
-    if (!eventually([&] { return xdrop({"tray"}) == 0; }, 10000)) throw std::runtime_error("trayer did not start");
+    if (!eventually([&] { return trayOwned(); }, 10000)) throw std::runtime_error("trayer did not start");
   }
-  ~XSession() {
-    tray.reset();
-    wm.reset();
-    xvfb.reset();
-  }
-
   Env env() const { return {{"DISPLAY", display}}; }
 
   // A command on the session's display: its standard output.
   std::string run(const std::vector<std::string>& args, int* status = nullptr) const {
     return testsupport::runToEnd(args, env(), status);
   }
-  // x-drop: its exit status, its output in `out`.
-  int xdrop(std::vector<std::string> args, std::string* out = nullptr) const {
-    args.insert(args.begin(), X_DROP_PATH);
+  // Exits 0 once a tray host owns the system tray.
+  bool trayOwned() const {
     int status = -1;
-    const std::string text = run(args, &status);
-    if (out) *out = text;
-    return status;
-  }
-  std::string xdotool(std::vector<std::string> args) const {
-    args.insert(args.begin(), "xdotool");
-    return run(args);
+    run({X_DROP_PATH, "tray"}, &status);
+    return status == 0;
   }
   // The first visible window whose name matches the regular expression, within the time.
   std::string window(const std::string& name, int limitMs = 10000) const {
@@ -99,27 +89,27 @@ class XSession {
     return id;
   }
   std::string firstWindow(const std::string& name) const {
-    const std::string ids = xdotool({"search", "--onlyvisible", "--name", name});
+    const std::string ids = run({"xdotool", "search", "--onlyvisible", "--name", name});
     return ids.substr(0, ids.find('\n'));
   }
   // Activates the window and types the keys into it (as real key presses).
   void keys(const std::string& windowId, const std::vector<std::string>& keyNames) const {
-    xdotool({"windowactivate", "--sync", windowId});
+    run({"xdotool", "windowactivate", "--sync", windowId});
     for (const std::string& key : keyNames) {
-      xdotool({"key", "--clearmodifiers", key});
+      run({"xdotool", "key", "--clearmodifiers", key});
       sleepMs(150);
     }
   }
-  void type(const std::string& text) const { xdotool({"type", "--delay", "20", text}); }
+  void type(const std::string& text) const { run({"xdotool", "type", "--delay", "20", text}); }
   void click(const std::string& windowId, int x, int y, int button = 1) const {
-    xdotool({"mousemove", "--window", windowId, std::to_string(x), std::to_string(y), "click", std::to_string(button)});
+    run({"xdotool", "mousemove", "--window", windowId, std::to_string(x), std::to_string(y), "click", std::to_string(button)});
   }
 
   std::optional<std::string> skipReason;
   std::string display;
 
  private:
-  std::unique_ptr<ChildProcess> xvfb, wm, tray;
+  std::unique_ptr<ChildProcess> xvfb, wm, tray;  // stopped in the reverse order
 };
 
 // mainMirelWx in its own working folder and HOME, with a recording xdg-open first in PATH.
