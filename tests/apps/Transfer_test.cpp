@@ -29,9 +29,7 @@ class Transfer : public ::testing::Test {
   }
 
   // A computer: its working folder with settings for `account`; the program runs there.
-  EngineHome home(const Account& account, const std::string& name) {
-    return EngineHome(server, account, temp.file(name));
-  }
+  EngineHome home(const Account& account) { return EngineHome(server, account, temp.file(account.user)); }
 
   // The code that the server made for the sender.
   std::string ticketOf(MirelProcess& sender) {
@@ -45,6 +43,8 @@ class Transfer : public ::testing::Test {
   Account alice{"alice@example.org", "alice password"};
   Account bob{"bob@example.org", "bob password"};
   Account carol{"carol@example.org", "carol password"};
+  EngineHome aliceHome = home(alice);
+  EngineHome bobHome = home(bob);
 };
 
 TEST_F(Transfer, AFolderSentWithSIsReceivedWithRAndCAsAnIdenticalTree) {
@@ -55,8 +55,6 @@ TEST_F(Transfer, AFolderSentWithSIsReceivedWithRAndCAsAnIdenticalTree) {
   testsupport::writeFile(sample + "/empty", "");
   testsupport::writeFile(sample + "/na\xC3\xAFve \xE2\x98\x83.txt", "non-ASCII name\n");
   trees::writeRandom(sample + "/sub/deeper/b.bin", 3 << 20, 1);
-  const EngineHome aliceHome = home(alice, "alice");
-  const EngineHome bobHome = home(bob, "bob");
 
   // A relative folder with a trailing "/": offered by its own name all the same.
   MirelProcess sender({"-s", "-f", "../sample/", "-t", bob.user}, Launch(aliceHome.dir));
@@ -77,8 +75,6 @@ TEST_F(Transfer, ASenderKilledAndStartedAgainWithItsCodeIsResumedByTheReceiver) 
   const std::string big = temp.file("big.bin");
   const size_t size = 128 << 20;
   trees::writeRandom(big, size, 2);
-  const EngineHome aliceHome = home(alice, "alice");
-  const EngineHome bobHome = home(bob, "bob");
   MirelProcess sending({"-s", "-f", big, "-t", bob.user}, Launch(aliceHome.dir));
   const std::string code = ticketOf(sending);
   ASSERT_FALSE(code.empty()) << sending.out();
@@ -109,9 +105,7 @@ TEST_F(Transfer, ASenderKilledAndStartedAgainWithItsCodeIsResumedByTheReceiver) 
 
 TEST_F(Transfer, AnUnknownCodeAndAWrongRecipientFailWithTheirReasonsInTheLog) {
   testsupport::writeFile(temp.file("a.txt"), "a");
-  const EngineHome aliceHome = home(alice, "alice");
-  const EngineHome bobHome = home(bob, "bob");
-  const EngineHome carolHome = home(carol, "carol");
+  EngineHome carolHome = home(carol);
   // All three flags together send (and log in with the account given first).
   MirelProcess sender({"-s", "-r", "-l", "-f", temp.file("a.txt"), "-t", bob.user, "-u", alice.user, "-p", "-"},
                       Launch(aliceHome.dir, alice.password + "\n"));

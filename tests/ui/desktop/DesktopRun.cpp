@@ -42,16 +42,16 @@ bool portFree(int port) {
 
 std::string localUrl(int port, const std::string& path) { return "http://127.0.0.1:" + std::to_string(port) + path; }
 
-// Settings without a server for the user `user` ("" for none) and the local HTTP port.
-std::string offlineSettings(const std::string& user, int port) {
-  return "[server]\nurl = https://127.0.0.1:9/\n" + (user.empty() ? "" : "[user]\nname = " + user + "\n") +
-         "[computer]\ntcp = " + std::to_string(port) + "\n";
+// Carol's settings without a server, with the local HTTP port.
+std::string offlineSettings(int port) {
+  return "[server]\nurl = https://127.0.0.1:9/\n[user]\nname = carol@example.com\n[computer]\ntcp = " +
+         std::to_string(port) + "\n";
 }
 
 // The code of an offer of `path` to `to` made by a console engine.
-std::string offer(enginetest::EngineProcess& engine, int id, const std::string& to, const std::string& path) {
-  engine.command({{"op", "send"}, {"id", id}, {"to", to}, {"files", {path}}});
-  const auto created = engine.waitFor("TICKET_CREATE", id);
+std::string offer(enginetest::EngineProcess& engine, const std::string& to, const std::string& path) {
+  engine.command({{"op", "send"}, {"id", 1}, {"to", to}, {"files", {path}}});
+  const auto created = engine.waitFor("TICKET_CREATE", 1);
   if (!created || (*created)["reason"] != "") throw std::runtime_error("no ticket: " + engine.log());
   return (*created)["code"];
 }
@@ -214,7 +214,7 @@ TEST_F(DesktopTest, RecvRequestSelectsTheReceivePageAndStartsOneReceivePerCode) 
     enginetest::EngineProcess bob(enginetest::EngineHome(*server, BOB, dir.file("bob")));
     bob.waitLoggedIn();
     testsupport::writeFile(dir.file("offered.txt"), "x");
-    code = offer(bob, 1, ALICE.user, dir.file("offered.txt"));
+    code = offer(bob, ALICE.user, dir.file("offered.txt"));
   }
   DesktopApp& desktop = startLoggedIn();
   // A code the stand-in does not know: the receive starts at once and fails.
@@ -244,7 +244,7 @@ TEST_F(DesktopTest, ReceiveByCodeLandsTheFilesAndShowsTheirRows) {
   trees::writeRandom(tree + "/sub/large.bin", 300000, 7);
   enginetest::EngineProcess bob(enginetest::EngineHome(*server, BOB, dir.file("bob")));
   bob.waitLoggedIn();
-  const std::string code = offer(bob, 1, ALICE.user, tree);
+  const std::string code = offer(bob, ALICE.user, tree);
 
   DesktopApp& desktop = startLoggedIn();
   EXPECT_EQ(desktoptest::httpGet(localUrl(home->tcpPort, "/RECV?code=" + code)), 200);
@@ -293,7 +293,7 @@ TEST_F(DesktopTest, ReceiveByCodeLandsTheFilesAndShowsTheirRows) {
 TEST_F(DesktopTest, CloseBoxHidesIntoTheTrayAndTrayExitEndsProgramAndEngine) {
   START_X(true);
   const int port = servertest::randomFreePort();
-  DesktopApp& desktop = startApp(offlineSettings("carol@example.com", port));
+  DesktopApp& desktop = startApp(offlineSettings(port));
   desktop.waitFor([](const json& s) { return s["engine"] == true; });
   x->run({X_DROP_PATH, "close", x->window("^mirelcpp")});
   desktop.waitFor([](const json& s) { return s["shown"] == false; });
@@ -351,7 +351,7 @@ TEST_F(DesktopTest, RaiseASecondStartRaisesTheFirstOrSaysItGotNoAnswerAndEnds) {
   if (!portFree(5551)) GTEST_SKIP() << "port 5551 is taken by another program";
   for (const bool answering : {true, false}) {
     DesktopApp& first =
-        startApp(offlineSettings("carol@example.com", answering ? 5551 : servertest::randomFreePort()));
+        startApp(offlineSettings(answering ? 5551 : servertest::randomFreePort()));
     first.waitFor([](const json& s) { return s["engine"] == true; });
     x->run({X_DROP_PATH, "close", x->window("^mirelcpp")});
     first.waitFor([](const json& s) { return s["shown"] == false; });

@@ -120,15 +120,10 @@ class DesktopApp {
     for (const std::string& dir : {workDir, home, home + "/bin", home + "/run"}) mkdir(dir.c_str(), 0700);
     testsupport::writeFile(home + "/bin/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + opened + "'\n");
     chmod((home + "/bin/xdg-open").c_str(), 0755);
-    env = x.env();
-    env["HOME"] = home;
-    env["NO_AT_BRIDGE"] = "1";
-    env["MIREL_UI_DUMP"] = dumpPath;
-    env["PATH"] = home + "/bin:" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-    env["XDG_RUNTIME_DIR"] = home + "/run";
-    env["GDK_BACKEND"] = "x11";
     // CI runs under the C locale; text must cross as UTF-8 all the same.
-    env["LC_ALL"] = env["LANG"] = "C";
+    env = {{"DISPLAY", x.display}, {"HOME", home}, {"NO_AT_BRIDGE", "1"}, {"MIREL_UI_DUMP", dumpPath},
+           {"PATH", home + "/bin:" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")},
+           {"XDG_RUNTIME_DIR", home + "/run"}, {"GDK_BACKEND", "x11"}, {"LC_ALL", "C"}, {"LANG", "C"}};
   }
 
   void start() {
