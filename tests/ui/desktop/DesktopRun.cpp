@@ -102,15 +102,15 @@ class DesktopTest : public ::testing::Test {
     return path;
   }
 
-  // Presses `key` in the window whose name matches `name` until that window has gone (a key
+  // Presses Return in the window whose name matches `name` until that window has gone (a key
   // sent while the window is still taking focus under load can go astray).
-  void answer(const std::string& name, const std::string& key = "Return") {
+  void answer(const std::string& name) {
     const std::string window = x->window(name);
     for (int attempt = 0; attempt < 3; ++attempt) {
-      x->keys(window, {key});
+      x->keys(window, {"Return"});
       if (desktoptest::eventually([&] { return x->firstWindow(name).empty(); }, 2000)) return;
     }
-    FAIL() << name << " did not take " << key;
+    FAIL() << name << " did not take Return";
   }
 
   testsupport::TempDir dir;
