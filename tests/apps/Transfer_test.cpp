@@ -3,7 +3,6 @@
 // the trees are compared by SHA-256.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <regex>
@@ -30,17 +29,13 @@ class Transfer : public ::testing::Test {
   }
 
   // A computer: its working folder with settings for `account`; the program runs there.
-  EngineHome home(const Account& account, const std::string& name) {
-    return EngineHome(server, account, temp.file(name));
-  }
+  EngineHome home(const Account& account) { return EngineHome(server, account, temp.file(account.user)); }
 
-  // Starts the sender and returns the code that the server made for it.
+  // The code that the server made for the sender.
   std::string ticketOf(MirelProcess& sender) {
-    if (!sender.waitForOutput("Ticket ", 20000)) return "";
     std::smatch match;
-    const std::string out = sender.out();
-    if (!std::regex_search(out, match, std::regex("Ticket ([A-Za-z0-9]+)"))) return "";
-    return match[1];
+    const std::string out = sender.waitForOutput("Ticket ") ? sender.out() : "";
+    return std::regex_search(out, match, std::regex("Ticket ([A-Za-z0-9]+)")) ? match[1].str() : "";
   }
 
   testsupport::TempDir temp;
@@ -48,6 +43,8 @@ class Transfer : public ::testing::Test {
   Account alice{"alice@example.org", "alice password"};
   Account bob{"bob@example.org", "bob password"};
   Account carol{"carol@example.org", "carol password"};
+  EngineHome aliceHome = home(alice);
+  EngineHome bobHome = home(bob);
 };
 
 TEST_F(Transfer, AFolderSentWithSIsReceivedWithRAndCAsAnIdenticalTree) {
@@ -58,8 +55,6 @@ TEST_F(Transfer, AFolderSentWithSIsReceivedWithRAndCAsAnIdenticalTree) {
   testsupport::writeFile(sample + "/empty", "");
   testsupport::writeFile(sample + "/na\xC3\xAFve \xE2\x98\x83.txt", "non-ASCII name\n");
   trees::writeRandom(sample + "/sub/deeper/b.bin", 3 << 20, 1);
-  const EngineHome aliceHome = home(alice, "alice");
-  const EngineHome bobHome = home(bob, "bob");
 
   // A relative folder with a trailing "/": offered by its own name all the same.
   MirelProcess sender({"-s", "-f", "../sample/", "-t", bob.user}, Launch(aliceHome.dir));
@@ -80,12 +75,9 @@ TEST_F(Transfer, ASenderKilledAndStartedAgainWithItsCodeIsResumedByTheReceiver) 
   const std::string big = temp.file("big.bin");
   const size_t size = 128 << 20;
   trees::writeRandom(big, size, 2);
-  const EngineHome aliceHome = home(alice, "alice");
-  const EngineHome bobHome = home(bob, "bob");
-  auto sending = std::make_unique<MirelProcess>(std::vector<std::string>{"-s", "-f", big, "-t", bob.user},
-                                                Launch(aliceHome.dir));
-  const std::string code = ticketOf(*sending);
-  ASSERT_FALSE(code.empty()) << sending->out();
+  MirelProcess sending({"-s", "-f", big, "-t", bob.user}, Launch(aliceHome.dir));
+  const std::string code = ticketOf(sending);
+  ASSERT_FALSE(code.empty()) << sending.out();
   MirelProcess receiver({"-r", "-c", code}, Launch(bobHome.dir));
 
   // Killed while the file is half there.
@@ -95,8 +87,8 @@ TEST_F(Transfer, ASenderKilledAndStartedAgainWithItsCodeIsResumedByTheReceiver) 
     const auto bytes = fs::file_size(partial, error);
     return error ? 0 : bytes;
   };
-  ASSERT_TRUE(receiver.waitUntil([&] { return partialSize() > 0; }, 30000)) << receiver.out();
-  sending->kill9();
+  ASSERT_TRUE(testsupport::eventually([&] { return partialSize() > 0; }, 30000)) << receiver.out();
+  EXPECT_EQ(sending.stop(SIGKILL), 128 + SIGKILL);
   const uintmax_t atKill = partialSize();
   ASSERT_LT(atKill, size) << "the file was complete before the sender could be killed";
 
@@ -113,26 +105,22 @@ TEST_F(Transfer, ASenderKilledAndStartedAgainWithItsCodeIsResumedByTheReceiver) 
 
 TEST_F(Transfer, AnUnknownCodeAndAWrongRecipientFailWithTheirReasonsInTheLog) {
   testsupport::writeFile(temp.file("a.txt"), "a");
-  const EngineHome aliceHome = home(alice, "alice");
-  const EngineHome bobHome = home(bob, "bob");
-  const EngineHome carolHome = home(carol, "carol");
+  EngineHome carolHome = home(carol);
   // All three flags together send (and log in with the account given first).
   MirelProcess sender({"-s", "-r", "-l", "-f", temp.file("a.txt"), "-t", bob.user, "-u", alice.user, "-p", "-"},
                       Launch(aliceHome.dir, alice.password + "\n"));
   const std::string code = ticketOf(sender);
   ASSERT_FALSE(code.empty()) << sender.out();
 
-  MirelProcess unknown({"-r", "-c", "NOSUCHCODE"}, Launch(bobHome.dir));
-  MirelProcess stranger({"-r", "-c", code}, Launch(carolHome.dir));
-  EXPECT_TRUE(unknown.waitForOutput("TicketGet error")) << unknown.out();
-  EXPECT_TRUE(stranger.waitForOutput("TicketGet error")) << stranger.out();
-  EXPECT_EQ(unknown.stop(SIGTERM), 143);
-  EXPECT_EQ(stranger.stop(SIGTERM), 143);
-  const std::string unknownLog = testsupport::readFile(bobHome.dir + "/mainMirel.log");
-  const std::string strangerLog = testsupport::readFile(carolHome.dir + "/mainMirel.log");
-  EXPECT_NE(unknownLog.find("TicketGet error 404 Not Found"), std::string::npos) << unknownLog;
-  EXPECT_NE(strangerLog.find("TicketGet error 404 Not Found"), std::string::npos) << strangerLog;
-  EXPECT_EQ(fs::directory_iterator(carolHome.recv), fs::directory_iterator()) << "nothing received";
+  // Bob asks for a code that does not exist, Carol for one that is not hers.
+  for (const auto& [who, asked] : {std::make_pair(&bobHome, std::string("NOSUCHCODE")), std::make_pair(&carolHome, code)}) {
+    MirelProcess receiver({"-r", "-c", asked}, Launch(who->dir));
+    EXPECT_TRUE(receiver.waitForOutput("TicketGet error")) << receiver.out();
+    EXPECT_EQ(receiver.stop(SIGTERM), 143);
+    const std::string log = testsupport::readFile(who->dir + "/mainMirel.log");
+    EXPECT_NE(log.find("TicketGet error 404 Not Found"), std::string::npos) << log;
+    EXPECT_EQ(fs::directory_iterator(who->recv), fs::directory_iterator()) << "nothing received";
+  }
   EXPECT_EQ(sender.stop(SIGTERM), 143);
 }
 

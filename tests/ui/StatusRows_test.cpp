@@ -41,21 +41,24 @@ TEST(StatusRowsTest, RemoveCompletedKeepsRecordsAlignedWithRows) {
   EXPECT_EQ(rows.size(), 0u);
 }
 
+// Pause only on a running receive (sending rows carry no command id), Resume only on a paused
+// receive, Open only on a finished file.
 TEST(StatusRowsTest, WhatTheMenuOffers) {
-  const Record running = event(4, "C", "f", 100, 50);
-  const Record sending = event(0, "C", "f", 100, 50);
-  const Record paused = event(4, "C", "f", 100, 50, "Paused");
-  const Record failed = event(4, "C", "f", 100, 50, "disk full");
-  const Record complete = event(4, "C", "f", 100, 100);
-  EXPECT_TRUE(StatusRows::canPause(running));
-  EXPECT_FALSE(StatusRows::canPause(sending));  // a sending row has nothing to pause here
-  EXPECT_FALSE(StatusRows::canPause(paused));
-  EXPECT_FALSE(StatusRows::canPause(complete));
-  EXPECT_TRUE(StatusRows::canResume(paused));
-  EXPECT_FALSE(StatusRows::canResume(event(0, "C", "f", 100, 50, "Paused")));
-  EXPECT_FALSE(StatusRows::canResume(failed));
-  EXPECT_TRUE(StatusRows::canOpen(complete));
-  EXPECT_FALSE(StatusRows::canOpen(running));
+  const struct {
+    Record row;
+    bool pause, resume, open;
+  } cases[] = {
+      {event(4, "C", "f", 100, 50), true, false, false},
+      {event(0, "C", "f", 100, 50), false, false, false},
+      {event(4, "C", "f", 100, 50, "Paused"), false, true, false},
+      {event(0, "C", "f", 100, 50, "Paused"), false, false, false},
+      {event(4, "C", "f", 100, 50, "disk full"), false, false, false},
+      {event(4, "C", "f", 100, 100), false, false, true},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ((std::vector<bool>{StatusRows::canPause(c.row), StatusRows::canResume(c.row), StatusRows::canOpen(c.row)}),
+              (std::vector<bool>{c.pause, c.resume, c.open}))
+        << c.row.commandId << " " << c.row.reason << " " << c.row.offset;
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include "support/TestSupport.h"
 
 namespace {
@@ -96,15 +94,13 @@ TEST_F(UiTicketsTest, MissingOrUnwritableFile) {
 TEST_F(UiTicketsTest, ExpiresAfterSevenDaysAndReadsDatesBeyond32Bits) {
   UiTickets::add("a@b.cd", {"/x"}, "OLD", path, NOW - 604801);
   UiTickets::add("a@b.cd", {"/x"}, "EDGE", path, NOW - 604800);
-  UiTickets::add("a@b.cd", {"/x"}, "NEW", path, NOW);
   UiTickets::add("a@b.cd", {"/x"}, "FAR", path, int64_t{1} << 40);
   const std::vector<UiTicket> tickets = UiTickets::read(path);
-  ASSERT_EQ(tickets.size(), 4u);
+  ASSERT_EQ(tickets.size(), 3u);
   EXPECT_TRUE(tickets[0].isExpired(NOW));
   EXPECT_FALSE(tickets[1].isExpired(NOW));
+  EXPECT_EQ(tickets[2].createdAt, int64_t{1} << 40);
   EXPECT_FALSE(tickets[2].isExpired(NOW));
-  EXPECT_EQ(tickets[3].createdAt, int64_t{1} << 40);
-  EXPECT_FALSE(tickets[3].isExpired(NOW));
 
   // A hostile date cannot overflow the age.
   UiTicket far(UiTickets::line("a@b.cd", {}, "MIN", INT64_MIN));

@@ -6,14 +6,10 @@
 //                                   was accepted and finished
 //   x-drop close WINDOW             asks WINDOW to close, as its close box does
 //   x-drop tray                     exit 0 when a tray host owns the system tray
-//   x-drop wm                       exit 0 when a window manager runs
-//   x-drop embedded NAME            prints "X Y W H" (root coordinates) of the first window
-//                                   named NAME inside another client's window (a tray icon)
 //
 // Every wait is bounded (5 s); exit 1 on failure, 2 on bad arguments.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
 #include <poll.h>
 
 #include <chrono>
@@ -59,45 +55,14 @@ void clientMessage(Display* d, Window to, Atom type, long l0, long l1, long l2, 
   XFlush(d);
 }
 
-// A server time stamp, from a property change on our own window.
-Time serverTime(Display* d, Window w) {
-  XSelectInput(d, w, PropertyChangeMask);
-  const Atom stamp = atom(d, "X_DROP_TIME");
-  XChangeProperty(d, w, stamp, XA_STRING, 8, PropModeAppend, nullptr, 0);
-  Time time = CurrentTime;
-  waitFor(d, [&](XEvent& e) {
-    if (e.type != PropertyNotify || e.xproperty.atom != stamp) return false;
-    time = e.xproperty.time;
-    return true;
-  });
-  return time;
-}
-
-bool isAware(Display* d, Window w) {
-  Atom type;
-  int format;
-  unsigned long count, after;
-  unsigned char* data = nullptr;
-  const bool aware = XGetWindowProperty(d, w, atom(d, "XdndAware"), 0, 1, False, AnyPropertyType, &type, &format,
-                                        &count, &after, &data) == Success &&
-                     type != None;
-  if (data) XFree(data);
-  return aware;
-}
-
 int drop(Display* d, Window target, int x, int y, const std::vector<std::string>& uris) {
   std::string list;
   for (const std::string& uri : uris) list += uri + "\r\n";
   const Window root = DefaultRootWindow(d);
   const Window source = XCreateSimpleWindow(d, root, 0, 0, 1, 1, 0, 0, 0);
-  const Time time = serverTime(d, source);
   const Atom selection = atom(d, "XdndSelection"), uriList = atom(d, "text/uri-list");
   const Atom copy = atom(d, "XdndActionCopy");
-  XSetSelectionOwner(d, selection, source, time);
-  if (!isAware(d, target)) {
-    std::fprintf(stderr, "x-drop: window 0x%lx takes no drops\n", target);
-    return 1;
-  }
+  XSetSelectionOwner(d, selection, source, CurrentTime);
   int rootX = 0, rootY = 0;
   Window child;
   XTranslateCoordinates(d, target, root, x, y, &rootX, &rootY, &child);
@@ -105,7 +70,7 @@ int drop(Display* d, Window target, int x, int y, const std::vector<std::string>
   clientMessage(d, target, atom(d, "XdndEnter"), static_cast<long>(source), XDND_VERSION << 24,
                 static_cast<long>(uriList), 0, 0);
   clientMessage(d, target, atom(d, "XdndPosition"), static_cast<long>(source), 0, (rootX << 16) | rootY,
-                static_cast<long>(time), static_cast<long>(copy));
+                CurrentTime, static_cast<long>(copy));
   const Atom status = atom(d, "XdndStatus"), finished = atom(d, "XdndFinished");
   bool accepted = false;
   if (!waitFor(d, [&](XEvent& e) {
@@ -113,7 +78,7 @@ int drop(Display* d, Window target, int x, int y, const std::vector<std::string>
         accepted = (e.xclient.data.l[1] & 1) != 0;
         return true;
       })) {
-    std::fprintf(stderr, "x-drop: no XdndStatus\n");
+    std::fprintf(stderr, "x-drop: no XdndStatus (does the window take drops?)\n");
     return 1;
   }
   if (!accepted) {
@@ -121,19 +86,14 @@ int drop(Display* d, Window target, int x, int y, const std::vector<std::string>
     std::printf("refused\n");
     return 1;
   }
-  clientMessage(d, target, atom(d, "XdndDrop"), static_cast<long>(source), 0, static_cast<long>(time), 0, 0);
+  clientMessage(d, target, atom(d, "XdndDrop"), static_cast<long>(source), 0, CurrentTime, 0, 0);
   long success = 0;
   Atom action = None;
   const bool done = waitFor(d, [&](XEvent& e) {
     if (e.type == SelectionRequest) {
-      XSelectionRequestEvent& r = e.xselectionrequest;
+      const XSelectionRequestEvent& r = e.xselectionrequest;
       XEvent reply{};
-      reply.xselection.type = SelectionNotify;
-      reply.xselection.requestor = r.requestor;
-      reply.xselection.selection = r.selection;
-      reply.xselection.target = r.target;
-      reply.xselection.time = r.time;
-      reply.xselection.property = None;
+      reply.xselection = {SelectionNotify, 0, True, d, r.requestor, r.selection, r.target, None, r.time};
       if (r.target == uriList) {
         XChangeProperty(d, r.requestor, r.property, uriList, 8, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(list.data()), static_cast<int>(list.size()));
@@ -168,56 +128,6 @@ int trayOwned(Display* d) {
   return XGetSelectionOwner(d, atom(d, name.c_str())) != None ? 0 : 1;
 }
 
-int windowManagerRuns(Display* d) {
-  Atom type;
-  int format;
-  unsigned long count, after;
-  unsigned char* data = nullptr;
-  const bool runs = XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_SUPPORTING_WM_CHECK"), 0, 1, False,
-                                       XA_WINDOW, &type, &format, &count, &after, &data) == Success &&
-                    count == 1;
-  if (data) XFree(data);
-  return runs ? 0 : 1;
-}
-
-// Depth-first; `embedded` once below a top-level client.
-bool findEmbedded(Display* d, Window w, const std::string& name, bool embedded, Window* found) {
-  char* windowName = nullptr;
-  if (embedded && XFetchName(d, w, &windowName) && windowName) {
-    const bool match = name == windowName;
-    XFree(windowName);
-    if (match) {
-      *found = w;
-      return true;
-    }
-  }
-  Window root, parent, *children = nullptr;
-  unsigned count = 0;
-  if (!XQueryTree(d, w, &root, &parent, &children, &count)) return false;
-  bool hit = false;
-  for (unsigned i = 0; i < count && !hit; ++i) {
-    XClassHint hint{};
-    const bool client = XGetClassHint(d, children[i], &hint);
-    if (hint.res_name) XFree(hint.res_name);
-    if (hint.res_class) XFree(hint.res_class);
-    hit = findEmbedded(d, children[i], name, embedded || (client && w != root), found);
-  }
-  if (children) XFree(children);
-  return hit;
-}
-
-int embedded(Display* d, const std::string& name) {
-  Window found = None;
-  if (!findEmbedded(d, DefaultRootWindow(d), name, false, &found)) return 1;
-  XWindowAttributes a;
-  XGetWindowAttributes(d, found, &a);
-  int x = 0, y = 0;
-  Window child;
-  XTranslateCoordinates(d, found, DefaultRootWindow(d), 0, 0, &x, &y, &child);
-  std::printf("%d %d %d %d\n", x, y, a.width, a.height);
-  return 0;
-}
-
 Window windowArgument(const char* text) { return static_cast<Window>(std::strtoul(text, nullptr, 0)); }
 
 }  // namespace
@@ -238,10 +148,6 @@ int main(int argc, char** argv) {
     result = closeWindow(d, windowArgument(argv[2]));
   } else if (command == "tray" && argc == 2) {
     result = trayOwned(d);
-  } else if (command == "wm" && argc == 2) {
-    result = windowManagerRuns(d);
-  } else if (command == "embedded" && argc == 3) {
-    result = embedded(d, argv[2]);
   }
   XCloseDisplay(d);
   return result;
