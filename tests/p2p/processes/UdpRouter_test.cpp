@@ -1,5 +1,4 @@
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -9,7 +8,6 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
-#include <random>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -117,25 +115,6 @@ struct Recorder : UdpRouter::Cb {
     return true;
   }
   bool got(const std::string& w) const { return std::count(what.begin(), what.end(), w) > 0; }
-};
-
-// Standard output goes to a file until finish(), so the log's console lines can be counted.
-struct StdoutToFile {
-  testsupport::TempDir dir;
-  int saved = -1;
-  StdoutToFile() {
-    std::fflush(stdout);
-    saved = ::dup(1);
-    const int fd = ::open(dir.file("out").c_str(), O_WRONLY | O_CREAT, 0600);
-    ::dup2(fd, 1);
-    ::close(fd);
-  }
-  std::string finish() {
-    std::fflush(stdout);
-    ::dup2(saved, 1);
-    ::close(saved);
-    return testsupport::readFile(dir.file("out"));
-  }
 };
 
 }  // namespace
@@ -300,21 +279,11 @@ TEST(UdpRouter, CraftedDatagramsAreDroppedAndTheLoopGoesOn) {
       {&sender, closeWith("bad field")},
   };
 
-  StdoutToFile console;
+  testsupport::StdoutCapture console;
   const auto started = std::chrono::steady_clock::now();
-  for (const auto& [from, bytes] : crafted) from->sendTo(to, bytes);
-  sender.sendTo(to, closeWith("good"));
-  const bool goodArrived = runUntil(loop, [&] { return seen.got("close good"); });
-  const Texts afterCrafted = seen.what;
-  // Random junk, in rounds small enough for the socket's receive buffer, each closed by a marker.
-  std::mt19937 random(12345);
-  bool marksArrived = true;
-  for (int round = 0; round < 10 && marksArrived; ++round) {
-    for (int i = 0; i < 20; ++i) {
-      std::string junk(1 + random() % 1500, '\0');
-      for (char& c : junk) c = static_cast<char>(random());
-      sender.sendTo(to, junk);
-    }
+  bool marksArrived = true;  // in rounds small enough for the socket's receive buffer
+  for (int round = 0; round < 5 && marksArrived; ++round) {
+    for (const auto& [from, bytes] : crafted) from->sendTo(to, bytes);
     const std::string mark = "mark " + std::to_string(round);
     sender.sendTo(to, closeWith(mark));
     marksArrived = runUntil(loop, [&] { return seen.got("close " + mark); });
@@ -322,10 +291,10 @@ TEST(UdpRouter, CraftedDatagramsAreDroppedAndTheLoopGoesOn) {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const std::string log = console.finish();  // gtest reports to standard output too: check after
 
-  EXPECT_TRUE(goodArrived);
-  EXPECT_EQ(afterCrafted, (Texts{"close bad field", "close good"}));
   EXPECT_TRUE(marksArrived);
-  // Hundreds of drops, but at most ten warnings in any one second.
+  EXPECT_EQ(Texts(seen.what.begin(), seen.what.begin() + 2), (Texts{"close bad field", "close mark 0"}));
+  EXPECT_EQ(seen.what.size(), 10u);
+  // Sixty drops, but at most ten warnings in any one second.
   size_t warnings = 0;
   for (size_t at = log.find("datagram dropped"); at != std::string::npos; at = log.find("datagram dropped", at + 1))
     ++warnings;
@@ -343,12 +312,8 @@ TEST(UdpRouter, CreationFailsAfterExactlyTenAttemptsWhenThePortIsTaken) {
   // One fresh socket per attempt, each already closing: nothing is left half-open.
   auto closingSockets = [&] {
     int count = 0;
-    uv_walk(
-        loop.uvLoop(),
-        [](uv_handle_t* h, void* n) {
-          if (h->type == UV_UDP && uv_is_closing(h)) ++*static_cast<int*>(n);
-        },
-        &count);
+    const auto countOne = [](uv_handle_t* h, void* n) { *static_cast<int*>(n) += h->type == UV_UDP && uv_is_closing(h); };
+    uv_walk(loop.uvLoop(), countOne, &count);
     return count;
   };
   EXPECT_EQ(closingSockets(), 10);
