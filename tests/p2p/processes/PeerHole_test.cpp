@@ -127,15 +127,6 @@ TEST_F(PeerHoleScripted, ForgedOrBadAnnouncementsAreIgnored) {
     EXPECT_NO_THROW(hole.handleRouter(&message, c.from)) << c.ip << " " << c.from;
     EXPECT_EQ(c.taken, hole.getState() == PeerHole::WaitingForHoleFromPeer) << c.ip << " " << c.from;
   }
-
-  Accepted accepted;
-  PeerAcceptor acceptor(kB, server.get(), &b, &accepted);
-  ClientHole announcement(kA, kB, "127.0.0.1", 4000, 0, "", 0);
-  EXPECT_FALSE(acceptor.handleRouter(&announcement, at(a)));
-  EXPECT_EQ(0u, acceptor.holeCount());
-  EXPECT_TRUE(acceptor.handleRouter(&announcement, fromServer));
-  EXPECT_FALSE(acceptor.handleRouter(&announcement, fromServer));  // the running hole takes it
-  EXPECT_EQ(1u, acceptor.holeCount());
 }
 
 TEST_F(PeerHoleScripted, OnlyThePeerTheServerNamedIsTakenNotWhoeverAnswersFirst) {
@@ -176,12 +167,15 @@ TEST_F(PeerHoleScripted, OnlyThePeerTheServerNamedIsTakenNotWhoeverAnswersFirst)
 
 }
 
-TEST_F(PeerHoleScripted, AcceptorKeepsARelayedPathsRelayForTheConnectThatFollows) {
+TEST_F(PeerHoleScripted, TheAcceptorTakesTheServersAnnouncementOnceAndHoldsItsRelayForTheConnect) {
   const SocketAddress relay("127.0.0.1", 3478);
   Accepted accepted;
   PeerAcceptor acceptor(kB, server.get(), &b, &accepted);
   ClientHole announcement(kA, kB, "127.0.0.1", 4000, 0, relay.getIp(), relay.getPort());
+  EXPECT_FALSE(acceptor.handleRouter(&announcement, at(a)));
   ASSERT_TRUE(acceptor.handleRouter(&announcement, server->getUdpAddr()));
+  EXPECT_FALSE(acceptor.handleRouter(&announcement, server->getUdpAddr()));  // the running hole takes it
+  EXPECT_EQ(1u, acceptor.holeCount());
   EXPECT_TRUE(b.isRelay(relay));
   SocketAddress throughRelay("10.0.0.1", 4000);
   throughRelay.setProxy(relay.getSockaddr());
