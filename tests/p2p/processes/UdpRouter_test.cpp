@@ -1,4 +1,3 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include "p2p/messages/Proxy.h"
 #include "p2p/processes/UdpRouter.h"
 
+#include "server/ServerProcess.h"
 #include "support/TestSupport.h"
 
 using namespace p2p;
@@ -63,31 +63,18 @@ std::string closeWith(const std::string& reason, int32_t channelId = 1) {
 }
 
 // A plain socket on 127.0.0.1, to craft datagrams and to play a relay.
-struct RawSocket {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  SocketAddress address;
-
-  RawSocket() {
-    sockaddr_in name = {};
-    name.sin_family = AF_INET;
-    name.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof name;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&name), sizeof name);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&name), &length);
-    address.setAddress(reinterpret_cast<sockaddr*>(&name));
-  }
-  ~RawSocket() { ::close(fd); }
+struct RawSocket : servertest::UdpPeer {
+  SocketAddress address{"127.0.0.1", port};
   void sendTo(const SocketAddress& to, const std::string& bytes) const {
-    ::sendto(fd, bytes.data(), bytes.size(), 0, to.getSockaddr(), sizeof(sockaddr_in));
+    sendRaw({bytes.begin(), bytes.end()}, to.getPort());
   }
   bool readable() const {
     pollfd p = {fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1;
+    return poll(&p, 1, 0) == 1;
   }
   std::string receive() const {
-    char buffer[4096];
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    return n < 0 ? std::string() : std::string(buffer, static_cast<size_t>(n));
+    const std::optional<std::vector<int8_t>> bytes = UdpPeer::receive(0);
+    return bytes ? std::string(bytes->begin(), bytes->end()) : "";
   }
 };
 
