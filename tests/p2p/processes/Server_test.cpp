@@ -32,7 +32,6 @@
 using namespace p2p;
 using namespace std::chrono_literals;
 using servertest::ServerProcess;
-using servertest::sha1;
 using servertest::userKey;
 using testsupport::runUntil;
 
@@ -354,11 +353,6 @@ TEST_F(RealServer, LoginLearnsTheRendezvousAddressFromTheConnectionNotAProxy) {
   EXPECT_EQ("127.0.0.1", server.getUdpAddr().getIp());
   EXPECT_EQ(process->udpPort, server.getUdpAddr().getPort());
   EXPECT_EQ("127.0.0.1", server.getLocalIp());
-
-  EXPECT_EQ("423 Locked", outcome(ask(new LoginRequest("pc-login", kAnn, key, "", false))));
-  EXPECT_EQ("200 ", outcome(ask(new LoginRequest("pc-login", kAnn, key, "", true))));  // the key binds the computer
-  EXPECT_NE(0, ask(new LoginRequest("pc-login", kAnn, key, "", false)).response);      // then it is not needed
-  EXPECT_EQ("401 Authentication error", outcome(ask(new LoginRequest("pc-login", kAnn, sha1("x"), "", true))));
 }
 
 // Register, Verify, TicketCreate and TicketGet meet the stand-in in the engine's own tests.

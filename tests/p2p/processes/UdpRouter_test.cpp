@@ -112,15 +112,8 @@ TEST(UdpRouter, TwoRoutersExchangeWhatFitsIntoADatagramAndDropTheRest) {
   UdpRouter b(&loop);
   EXPECT_GE(a.getUdp()->getPort(), 50000);
   EXPECT_LE(a.getUdp()->getPort(), 51000);
-  Recorder atA, atB;
-  a.addListener(&atA);
+  Recorder atB;
   b.addListener(&atB);
-  // B answers each message to the address it came from.
-  atB.then = [&](const SocketAddress& from) {
-    Close answer(9);
-    answer.reason = "pong";
-    b.send(&answer, from);
-  };
   RawSocket relay;
   SocketAddress viaRelay = relay.address;
   viaRelay.setProxy(relay.address.getSockaddr());
@@ -144,11 +137,9 @@ TEST(UdpRouter, TwoRoutersExchangeWhatFitsIntoADatagramAndDropTheRest) {
   a.send(&data, addressOf(b));  // the payload is cut to the room, the rest stays
   EXPECT_EQ(source.position(), UdpRouter::MTU_LENGTH - UdpRouter::HEADER_LENGTH);
 
-  ASSERT_TRUE(runUntil(loop, [&] { return atA.what.size() == 2 && relay.readable(); }));
+  ASSERT_TRUE(runUntil(loop, [&] { return atB.what.size() == 2 && relay.readable(); }));
   EXPECT_EQ(atB.what, (Texts{"close " + fits, "data " + payload.substr(0, source.position())}));
   EXPECT_EQ(text(atB.from[0]), text(addressOf(a)));
-  EXPECT_EQ(atA.what[0], "close pong");
-  EXPECT_EQ(text(atA.from[0]), text(addressOf(b)));
   EXPECT_EQ(relay.receive().size(), static_cast<size_t>(UdpRouter::MTU_LENGTH));
   EXPECT_FALSE(relay.readable());
 }
