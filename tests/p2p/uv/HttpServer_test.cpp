@@ -103,24 +103,6 @@ size_t handlesOtherThanAsync(UvLoop& loop) {
 
 }  // namespace
 
-TEST(HttpServerResponse, BuildsStatusLineSortedHeadersAndLengthOnce) {
-  std::vector<std::string> sent;
-  {
-    HttpServerResponse response;
-    response.onEnd([&](std::string text) { sent.push_back(std::move(text)); });
-    response.setStatus(404);
-    response.setHeader("Content-Type", "text/plain");
-    response.setHeader("Connection", "close");
-    response.setHeader("Connection", "keep-alive");  // the first value stays
-    response << "not found /x" << std::endl;
-    response << "more" << std::flush;  // a connection carries one response
-  }
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0],
-            "HTTP/1.1 404 OK\r\nConnection: close\r\nContent-Type: text/plain\r\n"
-            "Content-Length: 13\r\n\r\nnot found /x\n");
-}
-
 TEST(HttpServer, EachConnectionGetsOneAnswerOrIsDroppedAlone) {
   Harness h;
   struct Case {
