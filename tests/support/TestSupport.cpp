@@ -1,9 +1,10 @@
 #include "support/TestSupport.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
-
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -48,6 +49,34 @@ ScopedEnv::~ScopedEnv() {
     setenv(_name.c_str(), _old.c_str(), 1);
   else
     unsetenv(_name.c_str());
+}
+
+StdoutCapture::StdoutCapture(bool nobodyReads) {
+  std::fflush(stdout);
+  int fds[2];
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  _saved = ::dup(1);
+  ::dup2(fds[1], 1);
+  ::close(fds[1]);
+  if (nobodyReads) {
+    ::close(fds[0]);
+    return;
+  }
+  _reader = std::thread([this, fd = fds[0]] {
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) _text.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+  });
+}
+
+std::string StdoutCapture::finish() {
+  if (_saved < 0) return _text;
+  std::fflush(stdout);
+  ::dup2(_saved, 1);  // closes the pipe's last write end: the reader sees the end
+  ::close(_saved);
+  _saved = -1;
+  if (_reader.joinable()) _reader.join();
+  return _text;
 }
 
 std::string failureOf(const std::function<void()>& f) {

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 
 namespace p2p {
 class UvLoop;
@@ -40,6 +41,24 @@ class ScopedEnv {
   std::string _name;
   bool _had = false;
   std::string _old;
+};
+
+// Sends standard output into a pipe until finish() puts it back: a thread drains it into the
+// text finish() returns or, when nobody reads, every write fails with EPIPE. A pipe, not a file:
+// a write longer than the pipe takes atomically may interleave with another.
+class StdoutCapture {
+ public:
+  explicit StdoutCapture(bool nobodyReads = false);
+  ~StdoutCapture() { finish(); }
+  StdoutCapture(const StdoutCapture&) = delete;
+  StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+  std::string finish();
+
+ private:
+  int _saved = -1;
+  std::thread _reader;
+  std::string _text;
 };
 
 // The text of the std::exception that f throws, or "" when it throws none.

@@ -39,7 +39,7 @@ pid_t serverPid(const ServerProcess& server) {
   return found;
 }
 
-class LoginEchoTest : public ::testing::Test, public LoginEcho::Cb, public UvTimer::Cb {
+class LoginEchoTest : public ::testing::Test, public LoginEcho::Cb {
  protected:
   void SetUp() override {
     ASSERT_EQ(0, ServerProcess::runToEnd({"--data", data, "--add-user", USER, PASSWORD}, temp.file("add.log")));
@@ -54,18 +54,7 @@ class LoginEchoTest : public ::testing::Test, public LoginEcho::Cb, public UvTim
     reports.emplace_back(status, reason);
   }
 
-  // Runs the loop until `done` holds, at most `limitMs` of real time.
-  bool runUntil(const std::function<bool()>& done, int limitMs) {
-    stopWhen = done;
-    ticksLeft = limitMs / 5;
-    UvTimer ticker(&loop);
-    ticker.start(5, 5, this);
-    loop.run();
-    return done();
-  }
-  void handleTimer() override {
-    if (stopWhen() || ticksLeft-- <= 0) loop.stop();
-  }
+  bool runUntil(const std::function<bool()>& done, int limitMs) { return testsupport::runUntil(loop, done, limitMs); }
 
   // Moves the test clock on in steps, letting the keep-alive act and the server answer after
   // each, until `done` holds.
@@ -104,8 +93,6 @@ class LoginEchoTest : public ::testing::Test, public LoginEcho::Cb, public UvTim
   std::unique_ptr<UdpRouter> router;
   std::unique_ptr<LoginEcho> echo;
   std::vector<Report> reports;
-  std::function<bool()> stopWhen;
-  int ticksLeft = 0;
 };
 
 TEST_F(LoginEchoTest, LogsInTimesOutWhileTheServerIsStoppedAndComesBack) {

@@ -1,6 +1,6 @@
 // The web-server client against the real mirelServer over HTTPS, trusting only its CA file.
-// A canned plain-HTTP responder supplies what a sound server never sends: silence, an oversize
-// or garbled body, bare statuses.
+// A plain-HTTP responder supplies what a sound server never sends: silence, an oversize or
+// garbled body, bare statuses.
 #include "p2p/processes/Server.h"
 
 #include <gtest/gtest.h>
@@ -23,8 +23,6 @@
 #include "p2p/requests/ForgotPassword.h"
 #include "p2p/requests/Login.h"
 #include "p2p/requests/Oauth2.h"
-#include "p2p/requests/Register.h"
-#include "p2p/requests/TicketCreate.h"
 #include "p2p/requests/TicketGet.h"
 #include "p2p/requests/Verify.h"
 #include "server/ServerProcess.h"
@@ -34,8 +32,8 @@
 using namespace p2p;
 using namespace std::chrono_literals;
 using servertest::ServerProcess;
-using servertest::sha1;
 using servertest::userKey;
+using testsupport::runUntil;
 
 namespace {
 
@@ -64,31 +62,25 @@ std::string httpAnswer(int status, const std::string& body) {
          "\r\nConnection: close\r\n\r\n" + body;
 }
 
-// A TCP listener on 127.0.0.1 at a port of the system's choice, written to `port`.
-int listenOnLoopback(int& port) {
-  sockaddr_in address = servertest::loopback(0);
-  socklen_t length = sizeof address;
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener, 64) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    throw std::runtime_error("no listener on 127.0.0.1");
-  port = ntohs(address.sin_port);
-  return listener;
-}
-
-// A plain-HTTP responder on 127.0.0.1, one connection at a time. Each request gets the pieces
-// that `reply` makes from its head, written apart; no pieces keep the connection silent until
-// the client hangs up.
-class CannedHttp {
+// A plain-HTTP responder on 127.0.0.1. Each request gets the pieces that `reply` makes from its
+// head, written apart; a request given no pieces is held until release() (then answered 200 "1")
+// or until the client hangs up. Counts the requests and the clients that hung up.
+class FakeHttp {
  public:
   using Reply = std::function<std::vector<std::string>(const std::string& head)>;
 
-  explicit CannedHttp(Reply reply) : _reply(std::move(reply)), _listener(listenOnLoopback(_port)) {
-    _thread = std::thread([this] {
-      while (await(_listener)) answer(accept(_listener, nullptr, nullptr));
-    });
+  explicit FakeHttp(Reply reply = [](const std::string&) { return std::vector<std::string>(); })
+      : _reply(std::move(reply)) {
+    sockaddr_in address = servertest::loopback(0);
+    socklen_t length = sizeof address;
+    _listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (bind(_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(_listener, 64) != 0 ||
+        getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      throw std::runtime_error("no listener on 127.0.0.1");
+    _port = ntohs(address.sin_port);
+    _thread = std::thread([this] { serve(); });
   }
-  ~CannedHttp() {
+  ~FakeHttp() {
     _stop = true;
     _thread.join();
     close(_listener);
@@ -97,74 +89,19 @@ class CannedHttp {
   std::string base(const std::string& scheme = "http") const {
     return scheme + "://127.0.0.1:" + std::to_string(_port) + "/";
   }
+  void release() { _releasing = true; }
+  int requests() const { return _requests; }
+  int hangups() const { return _hangups; }
   std::vector<std::string> heads() {
     std::lock_guard<std::mutex> lock(_lock);
     return _heads;
   }
 
  private:
-  // Waits for input in short steps so that a stop is noticed; false on stop.
-  bool await(int fd) {
-    pollfd entry{fd, POLLIN, 0};
-    while (!_stop)
-      if (poll(&entry, 1, 20) > 0) return true;
-    return false;
-  }
-
-  void answer(int connection) {
-    std::string head;
-    char buffer[4096];
-    ssize_t n = 0;
-    while (head.find("\r\n\r\n") == std::string::npos && await(connection) &&
-           (n = recv(connection, buffer, sizeof buffer, 0)) > 0)
-      head.append(buffer, static_cast<size_t>(n));
-    if (head.find("\r\n\r\n") != std::string::npos) {
-      {
-        std::lock_guard<std::mutex> lock(_lock);
-        _heads.push_back(head);
-      }
-      std::vector<std::string> pieces = _reply(head);
-      for (size_t i = 0; i < pieces.size(); ++i) {
-        if (i > 0) std::this_thread::sleep_for(50ms);
-        send(connection, pieces[i].data(), pieces[i].size(), MSG_NOSIGNAL);
-      }
-      while (pieces.empty() && await(connection) && recv(connection, buffer, sizeof buffer, 0) > 0) {
-      }
-    }
-    close(connection);
-  }
-
-  Reply _reply;
-  int _port = 0;
-  int _listener = -1;
-  std::atomic<bool> _stop{false};
-  std::thread _thread;
-  std::mutex _lock;
-  std::vector<std::string> _heads;
-};
-
-// A plain-HTTP responder on 127.0.0.1 that holds every request it gets until answer(), then
-// answers each, held or new, with 200 "1". Counts the requests and the clients that hung up.
-class HoldingHttp {
- public:
-  HoldingHttp() : _listener(listenOnLoopback(_port)) {
-    _thread = std::thread([this] { serve(); });
-  }
-  ~HoldingHttp() {
-    _stop = true;
-    _thread.join();
-    close(_listener);
-  }
-
-  std::string base() const { return "http://127.0.0.1:" + std::to_string(_port) + "/"; }
-  void answer() { _answering = true; }
-  int requests() const { return _requests; }
-  int hangups() const { return _hangups; }
-
- private:
   struct Connection {
     int fd;
     std::string head;
+    bool complete() const { return head.find("\r\n\r\n") != std::string::npos; }
   };
 
   void serve() {
@@ -175,36 +112,49 @@ class HoldingHttp {
       poll(waiting.data(), waiting.size(), 20);
       if (waiting[0].revents & POLLIN) open.push_back({accept(_listener, nullptr, nullptr), ""});
       for (size_t i = 1; i < waiting.size(); ++i) {
+        Connection& c = open[i - 1];
         if (!(waiting[i].revents & (POLLIN | POLLHUP))) continue;
         char buffer[4096];
-        const ssize_t n = recv(open[i - 1].fd, buffer, sizeof buffer, 0);
+        const ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
         if (n <= 0) {
           ++_hangups;
-          close(open[i - 1].fd);
-          open[i - 1].fd = -1;
+          close(std::exchange(c.fd, -1));
           continue;
         }
-        const bool complete = open[i - 1].head.find("\r\n\r\n") != std::string::npos;
-        open[i - 1].head.append(buffer, static_cast<size_t>(n));
-        if (!complete && open[i - 1].head.find("\r\n\r\n") != std::string::npos) ++_requests;
+        const bool wasComplete = c.complete();
+        c.head.append(buffer, static_cast<size_t>(n));
+        if (wasComplete || !c.complete()) continue;
+        ++_requests;
+        {
+          std::lock_guard<std::mutex> lock(_lock);
+          _heads.push_back(c.head);
+        }
+        const std::vector<std::string> pieces = _reply(c.head);
+        for (size_t p = 0; p < pieces.size(); ++p) {
+          if (p > 0) std::this_thread::sleep_for(50ms);
+          send(c.fd, pieces[p].data(), pieces[p].size(), MSG_NOSIGNAL);
+        }
+        if (!pieces.empty()) close(std::exchange(c.fd, -1));
       }
       for (Connection& c : open) {
-        if (c.fd < 0 || !_answering || c.head.find("\r\n\r\n") == std::string::npos) continue;
+        if (c.fd < 0 || !_releasing || !c.complete()) continue;
         const std::string answer = httpAnswer(200, "1");
         send(c.fd, answer.data(), answer.size(), MSG_NOSIGNAL);
-        close(c.fd);
-        c.fd = -1;
+        close(std::exchange(c.fd, -1));
       }
       open.erase(std::remove_if(open.begin(), open.end(), [](const Connection& c) { return c.fd < 0; }), open.end());
     }
     for (const Connection& c : open) close(c.fd);
   }
 
+  Reply _reply;
   int _port = 0;
   int _listener = -1;
-  std::atomic<bool> _stop{false}, _answering{false};
+  std::atomic<bool> _stop{false}, _releasing{false};
   std::atomic<int> _requests{0}, _hangups{0};
   std::thread _thread;
+  std::mutex _lock;
+  std::vector<std::string> _heads;
 };
 
 // Records the answers of one kind of call, checking that each arrives on the loop thread.
@@ -250,29 +200,31 @@ class Calls : public ::testing::Test {
 TEST_F(Calls, CannedAnswersBecomeTypedFailuresOrSuccesses) {
   const std::string limit = "7" + std::string(HttpRequest::MAX_RESPONSE_SIZE - 1, ' ');
   const std::string over = httpAnswer(200, limit + " ");
-  struct Case {
+  // TicketGet, Login and Verify read their answer and need a 200; ForgotPassword does not.
+  const auto ticketGet = [this](Server& s) { return outcome(answerOf(s, new TicketGetRequest("u", "a@b.c", "AB 1"))); };
+  const auto logIn = [this](Server& s) { return outcome(answerOf(s, login())); };
+  const auto verify = [this](Server& s) { return outcome(answerOf(s, new VerifyRequest("m", "p", "n", "", ""))); };
+  const auto forgot = [this](Server& s) { return outcome(answerOf(s, new ForgotPassword(kAnn))); };
+  const struct {
     std::vector<std::string> pieces;
-    char call;            // TicketGet, Login (both read their answer), ForgotPassword (does not)
+    std::function<std::string(Server&)> call;
     std::string outcome;  // a regular expression
-  };
-  const std::vector<Case> cases = {
-      {{httpAnswer(200, R"({"userName":)")}, 'T', "200 bad response: .+"},
-      {{httpAnswer(204, "")}, 'L', "204 HTTP 204"},  // a read answer needs a 200
-      {{httpAnswer(500, "database down")}, 'L', "500 database down"},
-      {{httpAnswer(204, "")}, 'F', "204 "},
-      {{httpAnswer(503, "")}, 'F', "503 HTTP 503"},
-      {{httpAnswer(200, limit)}, 'L', "200 "},
+  } cases[] = {
+      {{httpAnswer(200, R"({"userName":)")}, ticketGet, "200 bad response: .+"},
+      {{httpAnswer(204, "")}, logIn, "204 HTTP 204"},
+      {{httpAnswer(204, "")}, verify, "204 HTTP 204"},
+      {{httpAnswer(500, "database down")}, logIn, "500 database down"},
+      {{httpAnswer(204, "")}, forgot, "204 "},
+      {{httpAnswer(503, "")}, forgot, "503 HTTP 503"},
+      {{httpAnswer(200, limit)}, logIn, "200 "},
       // Each piece under the limit, together one byte over it.
-      {{over.substr(0, 6000), over.substr(6000)}, 'L', "23 response body over 10000 bytes"},
+      {{over.substr(0, 6000), over.substr(6000)}, logIn, "23 response body over 10000 bytes"},
   };
   // The case number travels in the base URL's path.
-  CannedHttp http([&](const std::string& head) { return cases.at(std::stoul(head.substr(5))).pieces; });
-  for (size_t i = 0; i < cases.size(); ++i) {
+  FakeHttp http([&](const std::string& head) { return cases[std::stoul(head.substr(5))].pieces; });
+  for (size_t i = 0; i < std::size(cases); ++i) {
     Server server(http.base() + std::to_string(i) + "/", 4183, &loop);
-    const char call = cases[i].call;
-    std::string got = call == 'T'   ? outcome(answerOf(server, new TicketGetRequest("u", "a@b.c", "AB 1")))
-                      : call == 'L' ? outcome(answerOf(server, login()))
-                                    : outcome(answerOf(server, new ForgotPassword(kAnn)));
+    const std::string got = cases[i].call(server);
     EXPECT_TRUE(std::regex_match(got, std::regex(cases[i].outcome))) << i << ": " << got;
   }
   std::string head = http.heads().at(0);
@@ -280,47 +232,46 @@ TEST_F(Calls, CannedAnswersBecomeTypedFailuresOrSuccesses) {
   EXPECT_NE(std::string::npos, head.find("\r\nUser-Agent: libcurl-agent/1.0\r\n")) << head;
 }
 
-TEST_F(Calls, DeletingTheServerCancelsCallsInFlight) {
-  CannedHttp http([](const std::string&) { return std::vector<std::string>(); });
-  Recorder<long long> recorder(loop);
-  auto server = std::make_unique<Server>(http.base(), 4183, &loop);
-  server->exec(login(), &recorder);
-  server->exec(login(), &recorder);  // waits behind the first in the responder
-  ASSERT_TRUE(testsupport::runUntil(loop, [&] { return !http.heads().empty(); }));
-  server.reset();
-  EXPECT_LT(runBounded(loop), 3000);  // the default time-out is 60 s: only the abort is this quick
-  EXPECT_TRUE(recorder.answers.empty());
-}
+// The default time-out is 60 s: only an abort ends the held calls this quickly.
+TEST_F(Calls, TheServerTheLoopOrACallbackGoingFirstCancelsItsCallsAtOnce) {
+  for (const std::string gone : {"server", "loop", "callback"}) {
+    SCOPED_TRACE(gone);
+    FakeHttp http;
+    auto ownLoop = std::make_unique<UvLoop>();
+    auto server = std::make_unique<Server>(http.base(), 4183, ownLoop.get());
+    auto cancelled = std::make_unique<Recorder<long long>>(*ownLoop);
+    Recorder<long long> stays(*ownLoop);
+    server->exec(login(), cancelled.get());
+    server->exec(login(), cancelled.get());
+    server->exec(login(), &stays);
+    ASSERT_TRUE(runUntil(*ownLoop, [&] { return http.requests() == 3; }));
+    const auto start = std::chrono::steady_clock::now();
+    if (gone == "server") server.reset(), runBounded(*ownLoop);
+    if (gone == "loop") ownLoop.reset();
+    if (gone == "callback") cancelled.reset(), runUntil(*ownLoop, [&] { return http.hangups() == 2; });
+    while (http.hangups() < (gone == "callback" ? 2 : 3) && msSince(start) < 3000) std::this_thread::sleep_for(5ms);
+    EXPECT_LT(msSince(start), 3000);
+    EXPECT_TRUE(!cancelled || cancelled->answers.empty());
+    if (gone == "loop") {
+      EXPECT_THROW(server->exec(login(), &stays), std::runtime_error);  // and the request is not leaked
+    }
+    if (gone != "callback") continue;
 
-TEST_F(Calls, ACallbackDestroyedBeforeItsAnswerCancelsItsCalls) {
-  HoldingHttp http;
-  Server server(http.base(), 4183, &loop);
-  auto gone = std::make_unique<Recorder<long long>>(loop);
-  Recorder<long long> stays(loop);
-  server.exec(login(), gone.get());
-  server.exec(login(), gone.get());
-  server.exec(login(), &stays);
-  ASSERT_TRUE(testsupport::runUntil(loop, [&] { return http.requests() == 3; }));
-  auto start = std::chrono::steady_clock::now();
-  gone.reset();
-  // The default time-out is 60 s: only the abort ends those transfers this quickly.
-  ASSERT_TRUE(testsupport::runUntil(loop, [&] { return http.hangups() == 2; }, 3000));
-  EXPECT_LT(msSince(start), 3000);
-  http.answer();
-  ASSERT_TRUE(testsupport::runUntil(loop, [&] { return !stays.answers.empty(); }));
-  EXPECT_EQ("200 ", outcome(stays.answers[0]));
-
-  // A callback that ends itself in one answer hears no other.
-  auto selfEnding = std::make_unique<Recorder<long long>>(loop);
-  selfEnding->then = [&](const Server::ServerResponse<long long>&) { selfEnding.reset(); };
-  server.exec(login(), selfEnding.get());
-  server.exec(login(), selfEnding.get());
-  EXPECT_TRUE(testsupport::runUntil(loop, [&] { return !selfEnding; }));
-  runBounded(loop, 1000);  // an answer to the second call would land on freed memory
+    http.release();
+    ASSERT_TRUE(runUntil(*ownLoop, [&] { return !stays.answers.empty(); }));
+    EXPECT_EQ("200 ", outcome(stays.answers[0]));
+    // A callback that ends itself in one answer hears no other.
+    auto selfEnding = std::make_unique<Recorder<long long>>(*ownLoop);
+    selfEnding->then = [&](const Server::ServerResponse<long long>&) { selfEnding.reset(); };
+    server->exec(login(), selfEnding.get());
+    server->exec(login(), selfEnding.get());
+    EXPECT_TRUE(runUntil(*ownLoop, [&] { return !selfEnding; }));
+    runBounded(*ownLoop, 1000);  // an answer to the second call would land on freed memory
+  }
 }
 
 TEST_F(Calls, TheLimitedLaneHoldsHalfThePoolAndQueuesTheRestInOrder) {
-  HoldingHttp http;
+  FakeHttp http;
   Server server(http.base(), 4183, &loop);
   const size_t width = server.limitedLaneWidth();
   EXPECT_EQ(std::max(1u, UvLoop::threadPoolSize() / 2), width);
@@ -329,46 +280,30 @@ TEST_F(Calls, TheLimitedLaneHoldsHalfThePoolAndQueuesTheRestInOrder) {
     verifies.push_back(std::make_unique<Recorder<long long>>(loop));
     server.execLimited(login(), verifies.back().get());
   }
-  ASSERT_TRUE(testsupport::runUntil(loop, [&] { return http.requests() == static_cast<int>(width); }));
-  testsupport::runUntil(loop, [] { return false; }, 200);
+  ASSERT_TRUE(runUntil(loop, [&] { return http.requests() == static_cast<int>(width); }));
+  runUntil(loop, [] { return false; }, 200);
   EXPECT_EQ(static_cast<int>(width), http.requests());
-  EXPECT_EQ(width, server.limitedRunning());
   EXPECT_EQ(2u, server.limitedWaiting());
 
   verifies.back().reset();  // a waiting call whose connection went: dropped from the queue
   EXPECT_EQ(1u, server.limitedWaiting());
   Recorder<long long> other(loop);  // the other lane is not held up
   server.exec(login(), &other);
-  ASSERT_TRUE(testsupport::runUntil(loop, [&] { return http.requests() == static_cast<int>(width) + 1; }));
+  ASSERT_TRUE(runUntil(loop, [&] { return http.requests() == static_cast<int>(width) + 1; }));
 
   verifies.front().reset();  // a running one: aborted, and its pool thread goes to the next in line
-  ASSERT_TRUE(testsupport::runUntil(loop, [&] { return http.requests() == static_cast<int>(width) + 2; }, 3000));
+  ASSERT_TRUE(runUntil(loop, [&] { return http.requests() == static_cast<int>(width) + 2; }, 3000));
   EXPECT_EQ(1, http.hangups());
   EXPECT_EQ(0u, server.limitedWaiting());
   EXPECT_EQ(width, server.limitedRunning());
 
-  http.answer();
-  ASSERT_TRUE(testsupport::runUntil(loop, [&] {
-    for (size_t i = 1; i <= width; ++i)
-      if (verifies[i]->answers.empty()) return false;
-    return !other.answers.empty();
+  http.release();
+  ASSERT_TRUE(runUntil(loop, [&] {
+    return !other.answers.empty() &&
+           std::all_of(verifies.begin() + 1, verifies.end() - 1, [](auto& v) { return !v->answers.empty(); });
   }));
   EXPECT_EQ("200 ", outcome(verifies[width]->answers.at(0)));
   EXPECT_EQ(0u, server.limitedRunning());
-}
-
-TEST_F(Calls, LoopEndingFirstCancelsCallsInFlight) {
-  CannedHttp http([](const std::string&) { return std::vector<std::string>(); });
-  auto ownLoop = std::make_unique<UvLoop>();
-  Server server(http.base(), 4183, ownLoop.get());
-  Recorder<long long> recorder(*ownLoop);
-  server.exec(login(), &recorder);
-  ASSERT_TRUE(testsupport::runUntil(*ownLoop, [&] { return !http.heads().empty(); }));
-  auto start = std::chrono::steady_clock::now();
-  ownLoop.reset();
-  EXPECT_LT(msSince(start), 3000);
-  EXPECT_TRUE(recorder.answers.empty());
-  EXPECT_THROW(server.exec(login(), &recorder), std::runtime_error);  // and the request is not leaked
 }
 
 namespace {
@@ -390,11 +325,6 @@ class RealServer : public Calls {
   template <class T>
   Server::ServerResponse<T> ask(Server::ServerRequest<T>* request) {
     return answerOf(server, request);
-  }
-
-  // Binds `uuid` to ann's account, as a login with the key does.
-  void logIn(const std::string& uuid) {
-    EXPECT_EQ("200 ", outcome(ask(new LoginRequest(uuid, kAnn, userKey(kAnn, kAnnPassword), "", true))));
   }
 
   static testsupport::TempDir* data;
@@ -423,64 +353,18 @@ TEST_F(RealServer, LoginLearnsTheRendezvousAddressFromTheConnectionNotAProxy) {
   EXPECT_EQ("127.0.0.1", server.getUdpAddr().getIp());
   EXPECT_EQ(process->udpPort, server.getUdpAddr().getPort());
   EXPECT_EQ("127.0.0.1", server.getLocalIp());
-
-  EXPECT_EQ("423 Locked", outcome(ask(new LoginRequest("pc-login", kAnn, key, "", false))));
-  for (bool keyRequired : {true, false}) {  // the key binds the computer; then it is not needed
-    auto answer = ask(new LoginRequest("pc-login", kAnn, key, "", keyRequired));
-    EXPECT_EQ("200 ", outcome(answer));
-    EXPECT_NE(0, answer.response);
-  }
-  EXPECT_EQ("401 Authentication error", outcome(ask(new LoginRequest("pc-login", kAnn, sha1("x"), "", true))));
 }
 
-TEST_F(RealServer, RegisterVerifyAndForgotPassword) {
-  const std::string bobKey = userKey("bob@example.com", "bob's password");
-  auto created = ask(new Register("pc-bob", "bob@example.com", bobKey));
-  EXPECT_EQ("200 ", outcome(created));
-  EXPECT_GT(created.response, 0);
-  EXPECT_EQ("409 Conflict", outcome(ask(new Register("pc-bob", "bob@example.com", bobKey))));
-
-  logIn("pc-peer");
-  const std::string signature = sha1(
-      "pc-peer"
-      "pc-me" +
-      std::string(kAnn) + userKey(kAnn, kAnnPassword));
-  auto good = ask(new VerifyRequest("pc-me", "pc-peer", kAnn, "10.1.2.3", signature));
-  EXPECT_EQ("200 ", outcome(good));
-  EXPECT_TRUE(good.response);
-  auto forged = ask(new VerifyRequest("pc-me", "pc-peer", kAnn, "10.1.2.3", sha1("forged")));
-  EXPECT_EQ("403 Authentication error", outcome(forged));
-  EXPECT_FALSE(forged.response);
-
-  EXPECT_EQ("200 ", outcome(ask(new ForgotPassword(kAnn))));
-}
-
+// Register, Verify, TicketCreate and TicketGet meet the stand-in in the engine's own tests.
 TEST_F(RealServer, Oauth2HandsOutABrowserSignInOnce) {
   EXPECT_EQ("", ask(new Oauth2("pc-browser")).response.name);
   const std::string form =
       "uuid=pc-browser&email=" + Utils::urlEncode(kAnn) + "&password=" + Utils::urlEncode(kAnnPassword);
   ASSERT_EQ(200, servertest::https(process->url("Oauth2"), process->caPath(), &form).status);
-  auto answer = ask(new Oauth2("pc-browser"));
-  EXPECT_EQ("200 ", outcome(answer));
-  EXPECT_EQ(kAnn, answer.response.name);
-  EXPECT_EQ(userKey(kAnn, kAnnPassword), answer.response.key);
-  EXPECT_NE(0, answer.response.challenge);
+  auto signedIn = ask(new Oauth2("pc-browser"));
+  EXPECT_EQ(kAnn, signedIn.response.name);
+  EXPECT_EQ(userKey(kAnn, kAnnPassword), signedIn.response.key);
   EXPECT_EQ("", ask(new Oauth2("pc-browser")).response.name);
-}
-
-TEST_F(RealServer, TicketIsFoundByItsCode) {
-  logIn("pc-sender");
-  // Only the recipient, logged in as that user, learns where the sender is.
-  const std::string danKey = userKey("dan@example.com", "dan's password");
-  EXPECT_EQ("200 ", outcome(ask(new Register("pc-receiver", "dan@example.com", danKey))));
-  EXPECT_EQ("200 ", outcome(ask(new LoginRequest("pc-receiver", "dan@example.com", danKey, "", true))));
-  auto created = ask(new TicketCreateRequest("pc-sender", kAnn, "dan@example.com", " photos + notes ", true));
-  EXPECT_EQ("200 ", outcome(created));
-  auto found = ask(new TicketGetRequest("pc-receiver", "dan@example.com", created.response));
-  EXPECT_EQ("200 ", outcome(found));
-  EXPECT_EQ(kAnn, found.response.userName);
-  EXPECT_EQ("pc-sender", found.response.uuid);
-  EXPECT_EQ("404 Not Found", outcome(ask(new TicketGetRequest("pc-receiver", "dan@example.com", "NOSUCH99"))));
 }
 
 TEST_F(RealServer, CallbackMayStartAnotherCallOrDeleteTheServer) {
@@ -507,7 +391,7 @@ TEST_F(RealServer, ExceptionFromCallbackReachesTheLoopRunner) {
 }
 
 TEST_F(RealServer, SilenceDuringTheHandshakeEndsInTheTimeOut) {
-  CannedHttp http([](const std::string&) { return std::vector<std::string>(); });
+  FakeHttp http;
   Server slow(http.base("https"), 4183, &loop, process->caPath());
   slow.setTimeouts(2000, 400);
   auto start = std::chrono::steady_clock::now();

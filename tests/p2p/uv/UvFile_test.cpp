@@ -1,5 +1,7 @@
-#include <gtest/gtest.h>
+#include "p2p/uv/UvFile.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,13 +13,13 @@
 #include <thread>
 #include <tuple>
 
-#include "p2p/uv/UvFile.h"
 #include "p2p/uv/UvLoop.h"
 #include "support/TestSupport.h"
 
 using namespace p2p;
 using namespace testsupport;
 using Events = std::vector<std::string>;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -25,6 +27,7 @@ namespace {
 struct Recorder : UvFile::FileCb {
   Events events;
   std::deque<std::function<void()>> steps;
+  std::string root;  // left out of the names a scan reports
 
   void note(const std::string& event) {
     events.push_back(event);
@@ -43,9 +46,33 @@ struct Recorder : UvFile::FileCb {
   void handleFileExists(bool exists, const uv_stat_t&) override { note(exists ? "exists" : "absent"); }
   void handleFileTruncate() override { note("truncate"); }
   void handleFileRename() override { note("rename"); }
+  void handleFileMkdirs() override { note("mkdirs"); }
+  // "scan a:3 sub/ sub/b:2": each name, then its size or "/" for a folder.
+  void handleFileScan(std::deque<std::string> names, std::deque<uv_stat_t> stats) override {
+    std::string listing = "scan";
+    for (size_t i = 0; i < names.size(); ++i)
+      listing += " " + names[i].substr(root.size()) +
+                 (UvFile::isDir(stats[i]) ? "/" : ":" + std::to_string(UvFile::size(stats[i])));
+    note(listing);
+  }
 };
 
 std::string error(int status) { return std::to_string(status) + " " + uv_strerror(status); }
+
+// The one report of a scan of `root`/`path` (or, with `make`, of a directory creation).
+std::string reportOf(const std::string& root, const std::string& path, bool make = false) {
+  UvLoop loop;
+  Recorder cb;
+  cb.root = root + "/";
+  const std::string full = path.empty() ? root : cb.root + path;
+  if (make)
+    UvFile::mkdirs(full, &loop, &cb);
+  else
+    UvFile::scan(full, UvFile::RECURSE | UvFile::WITH_STATS, &loop, &cb);
+  loop.run();
+  EXPECT_EQ(cb.events.size(), 1u) << path;
+  return cb.events.empty() ? "" : cb.events.back();
+}
 
 // Open descriptors of the process. libuv opens a few of its own on first use; a first call
 // makes sure they are there before anything is counted.
@@ -57,8 +84,27 @@ int openDescriptors() {
     return true;
   }();
   (void)warm;
-  auto it = std::filesystem::directory_iterator("/proc/self/fd");
-  return static_cast<int>(std::distance(it, std::filesystem::directory_iterator()));
+  auto it = fs::directory_iterator("/proc/self/fd");
+  return static_cast<int>(std::distance(it, fs::directory_iterator()));
+}
+
+// A chain of folders whose full path outgrows PATH_MAX, so that no path reaches the deepest;
+// made and removed relative to open folders.
+const std::string kLongName(200, 'd');
+
+void makeTooDeep(int fd, int depth) {
+  mkdirat(fd, kLongName.c_str(), 0755);
+  int inner = openat(fd, kLongName.c_str(), O_RDONLY | O_DIRECTORY);
+  if (inner >= 0 && depth > 0) makeTooDeep(inner, depth - 1);
+  if (inner >= 0) close(inner);
+}
+
+void removeTooDeep(int fd) {
+  int inner = openat(fd, kLongName.c_str(), O_RDONLY | O_DIRECTORY);
+  if (inner < 0) return;
+  removeTooDeep(inner);
+  close(inner);
+  unlinkat(fd, kLongName.c_str(), AT_REMOVEDIR);
 }
 
 }  // namespace
@@ -131,6 +177,55 @@ TEST(UvFileErrors, ReportedThroughTheHandler) {
   EXPECT_EQ(failureOf([&] { loop.run(); }), "handleFileOpen not implemented");
 }
 
+// Symbolic links are skipped, so a cycle or a dangling one cannot matter.
+TEST(UvFileScan, ListsFilesThenEachSubfolderWithItsContentAndNoLinks) {
+  TempDir dir;
+  fs::create_directories(dir.file("sub/deeper"));
+  fs::create_directories(dir.file("sub/empty"));
+  fs::create_directory_symlink(dir.path(), dir.file("sub/up"));
+  fs::create_symlink(dir.file("nowhere"), dir.file("dangling"));
+  writeFile(dir.file("a.txt"), "aaa");
+  writeFile(dir.file("sub/b.txt"), "bb");
+  writeFile(dir.file("sub/deeper/c.txt"), "c");
+  EXPECT_EQ(reportOf(dir.path(), ""), "scan a.txt:3 sub/ sub/b.txt:2 sub/deeper/ sub/deeper/c.txt:1 sub/empty/");
+  EXPECT_EQ(reportOf(dir.path(), "sub/empty"), "scan");
+}
+
+TEST(UvFileScan, AnyFailureEndsWithOneErrorAndNoPartialResult) {
+  TempDir dir;
+  writeFile(dir.file("file"), "x");
+  fs::create_symlink(dir.file("nowhere"), dir.file("dangling"));
+  // A folder deep down that cannot be reached (too long a path, which holds for root too): the
+  // files found before it must not be reported.
+  fs::create_directory(dir.file("tree"));
+  writeFile(dir.file("tree/a.txt"), "a");
+  int tree = open(dir.file("tree").c_str(), O_RDONLY | O_DIRECTORY);
+  makeTooDeep(tree, 25);
+  for (auto [path, status] : std::vector<std::pair<std::string, int>>{
+           {"file", UV_ENOTDIR}, {"dangling", UV_ENOENT}, {"dangling/inner", UV_ENOENT}, {"tree", UV_ENAMETOOLONG}})
+    EXPECT_EQ(reportOf(dir.path(), path), error(status));
+  removeTooDeep(tree);
+  close(tree);
+}
+
+TEST(UvFileMkdirs, CreatesMissingParentsAndFailsOnAnythingButAFolderInTheWay) {
+  TempDir dir;
+  fs::create_directory(dir.file("x"));
+  fs::create_directory_symlink(dir.file("x"), dir.file("link"));
+  writeFile(dir.file("file"), "x");
+  fs::create_symlink(dir.file("nowhere"), dir.file("dangling"));
+  for (auto [path, result] : std::vector<std::pair<std::string, std::string>>{
+           {"x/y/z/w", "mkdirs"}, {"", "mkdirs"}, {"x", "mkdirs"}, {"link/new", "mkdirs"},
+           {"file", error(UV_EEXIST)},          // a file where the folder is wanted
+           {"file/sub", error(UV_ENOTDIR)},     // a file where a parent is wanted
+           {"dangling", error(UV_ENOENT)},      // a link to nothing
+           {"dangling/a/b", error(UV_ENOENT)},  // ... in the path: must end, not climb and fall forever
+       })
+    EXPECT_EQ(reportOf(dir.path(), path, true), result) << path;
+  EXPECT_TRUE(fs::is_directory(dir.file("x/y/z/w")));
+  EXPECT_TRUE(fs::is_directory(dir.file("x/new")));
+}
+
 TEST(UvFileLifetime, DeletedWhileOpeningOrReadingOrLeftToTheLoopClosesTheFile) {
   TempDir dir;
   std::string path = dir.file("big");
@@ -193,24 +288,30 @@ TEST(UvFileLifetime, DeletedWithWriteInFlightClosesOnlyAfterTheWrite) {
   close(drain);
 }
 
-TEST(UvFileLifetime, DeletedReceiverHearsNothing) {
+TEST(UvFileLifetime, DeletedReceiverHearsNothingEvenMidScan) {
   TempDir dir;
-  writeFile(dir.file("a"), "abc");
+  for (int i = 0; i < 20; ++i) {
+    fs::create_directories(dir.file("d" + std::to_string(i) + "/e"));
+    writeFile(dir.file("d" + std::to_string(i) + "/e/f"), "f");
+  }
   UvLoop loop;
   char buffer[8];
   Recorder opener;
-  UvFile file(dir.file("a"), UvFile::READ, &loop, &opener);
+  UvFile file(dir.file("d0/e/f"), UvFile::READ, &loop, &opener);
   loop.run();
-  // Every kind of result on its way to a receiver that is then deleted; ASan turns any late call
-  // into a failure.
+  // Every kind of result on its way to a receiver that is then deleted, a scan once it is under
+  // way; ASan turns any late call into a failure.
+  auto* midScan = new Recorder;
+  UvFile::scan(dir.path(), UvFile::RECURSE | UvFile::WITH_STATS, &loop, midScan);
+  uv_run(loop.uvLoop(), UV_RUN_ONCE);
+  delete midScan;
   auto* reader = new Recorder;
   file.setCb(reader);
   file.read(buffer, sizeof buffer, 0);
   auto* gone = new Recorder;
-  UvFile::stats(dir.file("a"), &loop, gone);
-  UvFile::exists(dir.file("a"), &loop, gone);
-  UvFile::rename(dir.file("a"), dir.file("b"), &loop, gone);
-  UvFile::scan(dir.path(), UvFile::RECURSE | UvFile::WITH_STATS, &loop, gone);
+  UvFile::stats(dir.file("d0/e/f"), &loop, gone);
+  UvFile::exists(dir.file("d0/e/f"), &loop, gone);
+  UvFile::rename(dir.file("d1/e/f"), dir.file("b"), &loop, gone);
   UvFile::mkdirs(dir.file("x/y"), &loop, gone);
   delete reader;
   delete gone;
@@ -219,7 +320,7 @@ TEST(UvFileLifetime, DeletedReceiverHearsNothing) {
   file.setCb(&later);
   file.stats();
   loop.run();
-  EXPECT_EQ(later.events, (Events{"stats 3"}));
+  EXPECT_EQ(later.events, (Events{"stats 1"}));
 }
 
 TEST(UvFilePaths, SplitAtEitherSeparatorAndFolderIsAFileType) {

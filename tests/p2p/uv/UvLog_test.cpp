@@ -5,7 +5,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,41 +19,9 @@ using p2p::UvLog;
 using p2p::UvLoop;
 using p2p::UvTimer;
 using testsupport::readFile;
+using testsupport::StdoutCapture;
 
 namespace {
-
-// Sends descriptor 1 into a pipe that a thread drains, until finish() puts it back. A pipe,
-// not a file: a write longer than the pipe takes atomically may interleave with another.
-struct StdoutCapture {
-  int saved = -1;
-  std::thread reader;
-  std::string text;
-
-  StdoutCapture() {
-    std::fflush(stdout);
-    int fds[2];
-    EXPECT_EQ(::pipe(fds), 0);
-    saved = ::dup(1);
-    ::dup2(fds[1], 1);
-    ::close(fds[1]);
-    reader = std::thread([this, fd = fds[0]] {
-      char buffer[65536];
-      for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-      ::close(fd);
-    });
-  }
-  ~StdoutCapture() { finish(); }
-
-  std::string finish() {
-    if (saved < 0) return text;
-    std::fflush(stdout);
-    ::dup2(saved, 1);  // closes the pipe's last write end: the reader sees the end
-    ::close(saved);
-    saved = -1;
-    reader.join();
-    return text;
-  }
-};
 
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
@@ -95,36 +62,6 @@ class UvLogTest : public ::testing::Test {
 
 }  // namespace
 
-TEST(UvLogFormat, ExactLinesOfBothDestinations) {
-  const time_t second = 1700000000;
-  const UvLog::Time time = std::chrono::system_clock::from_time_t(second);
-  struct tm local {};
-  localtime_r(&second, &local);
-  char dateText[32];
-  std::strftime(dateText, sizeof dateText, "%Y-%m-%d %H:%M:%S", &local);
-  const std::string date = dateText;
-  using std::chrono::milliseconds;
-
-  // Level right in 5, source (last part, no extension) right in 20, line left in 4, function
-  // left in 20; a longer value widens its column, never cut.
-  EXPECT_EQ(UvLog::fileLine(time + milliseconds(5), "INFO", "/src/p2p/PeerHole.cpp", 42, "~PeerHole", "up"),
-            date + ".005  INFO             PeerHole:42   ~PeerHole            up\n");
-  EXPECT_EQ(UvLog::fileLine(time + milliseconds(42), "1", "C:\\src\\dir.d\\Makefile", 1, "f", ""),
-            date + ".042     1             Makefile:1    f                    \n");
-  EXPECT_EQ(UvLog::fileLine(time, "NOTICE", "archive.tar.gz", 7, "f", "b"),
-            date + ".000 NOTICE          archive.tar:7    f                    b\n");
-  EXPECT_EQ(
-      UvLog::fileLine(time, "ERROR", "x/AVeryLongSourceFileNameOver20.cpp", 12345, "aFunctionNameLongerThan20", "b"),
-      date + ".000 ERROR AVeryLongSourceFileNameOver20:12345 aFunctionNameLongerThan20 b\n");
-
-  const std::map<std::string, std::string> colours = {
-      {"INFO", "\033[32m"}, {"WARN", "\033[33m"}, {"ERROR", "\033[91m"}, {"FATAL", "\033[91m"}, {"1", ""},
-      {"NOTICE", ""}};
-  for (const auto& [level, colour] : colours) {
-    EXPECT_EQ(UvLog::consoleLine(time, level, "hi"), colour + date + " hi\033[0m\n") << level;
-  }
-}
-
 TEST_F(UvLogTest, LevelsReachTheirDestinationsWithTheProgramsSettings) {
   StdoutCapture capture;
   int sampleLine = 0, evaluated = 0;
@@ -158,7 +95,7 @@ TEST_F(UvLogTest, LevelsReachTheirDestinationsWithTheProgramsSettings) {
                 "logWarnSample");
   EXPECT_EQ(file.back().substr(24), sampleColumns);
 
-  // The console: levels up to 0, coloured.
+  // The console: levels up to 0, coloured, "<date> " 20 characters.
   const std::vector<std::pair<std::string, std::string>> consoleLines = {
       {"\033[32m", "level-INFO"}, {"\033[33m", "level-WARN"}, {"\033[91m", "level-ERROR"}, {"", "level-NOTICE"},
       {"\033[32m", "inner"},      {"\033[32m", "outer(x)"},   {"\033[33m", "sample 7"}};
@@ -166,7 +103,7 @@ TEST_F(UvLogTest, LevelsReachTheirDestinationsWithTheProgramsSettings) {
   ASSERT_EQ(console.size(), consoleLines.size());
   for (size_t i = 0; i < console.size(); ++i) {
     const auto& [colour, tail] = consoleLines[i];
-    EXPECT_EQ(console[i], colour + console[i].substr(colour.size(), 19) + " " + tail + "\033[0m");
+    EXPECT_EQ(console[i], colour + console[i].substr(colour.size(), 20) + tail + "\033[0m");
   }
 }
 
@@ -214,12 +151,7 @@ TEST_F(UvLogTest, ConcurrentLinesStayWholeAndFileKeepsOrder) {
 
 TEST_F(UvLogTest, FailingConsoleIsSwitchedOff) {
   auto oldHandler = std::signal(SIGPIPE, SIG_IGN);
-  std::fflush(stdout);
-  int saved = ::dup(1), fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  ::close(fds[0]);  // nobody reads: writes fail with EPIPE
-  ::dup2(fds[1], 1);
-  ::close(fds[1]);
+  StdoutCapture nobodyReads(true);
 
   std::vector<int> after;  // the console's verbosity after each failure
   UvLog::reset();
@@ -236,8 +168,7 @@ TEST_F(UvLogTest, FailingConsoleIsSwitchedOff) {
   ::close(1);   // no standard output at all: the console is off from the start
   UvLog::init(&loop, 0, 1, "");
   after.push_back(UvLog::instance()->consoleVerbosity());
-  ::dup2(saved, 1);
-  ::close(saved);
+  nobodyReads.finish();
   std::signal(SIGPIPE, oldHandler);
 
   EXPECT_EQ(after, (std::vector<int>{-9999, -9999, -9999}));

@@ -9,6 +9,7 @@
 
 #include "p2p/uv/UvUdp.h"
 
+#include "server/ServerProcess.h"
 #include "support/TestSupport.h"
 
 using namespace p2p;
@@ -17,37 +18,19 @@ using testsupport::runUntil;
 
 namespace {
 
-sockaddr_in loopback(int port) {
-  sockaddr_in address;
-  uv_ip4_addr("127.0.0.1", port, &address);
-  return address;
-}
-
 // A plain socket on 127.0.0.1 at the other end, and the UvUdp under test with what it reported.
 struct Pair : UvUdp::RecvCb, UvUdp::SendCb {
   UvLoop loop;
-  sockaddr_in peer = loopback(0);
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  std::unique_ptr<UvUdp> udp;
+  servertest::UdpPeer peer;
+  const sockaddr_in peerAddress = servertest::loopback(peer.port), any = servertest::loopback(0);
+  std::unique_ptr<UvUdp> udp = std::make_unique<UvUdp>(reinterpret_cast<const sockaddr*>(&any), &loop, this);
   std::vector<std::string> seen;
 
-  Pair() {
-    socklen_t length = sizeof peer;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&peer), &length);
-    const sockaddr_in any = loopback(0);
-    udp = std::make_unique<UvUdp>(reinterpret_cast<const sockaddr*>(&any), &loop, this);
-  }
-  ~Pair() override { ::close(fd); }
-  void sendFromPeer(const std::string& bytes) {
-    sockaddr_in to = loopback(udp->getPort());
-    ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  }
+  void sendFromPeer(const std::string& bytes) { peer.sendRaw({bytes.begin(), bytes.end()}, udp->getPort()); }
   // One datagram that reached the peer, "" when none is waiting.
   std::string receiveAtPeer() {
-    char buffer[2048];
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    return n < 0 ? std::string() : std::string(buffer, static_cast<size_t>(n));
+    const auto bytes = peer.receive(0);
+    return bytes ? std::string(bytes->begin(), bytes->end()) : "";
   }
 
   void handleRecv(int8_t* bytes, int n, const sockaddr* addr) override {
@@ -68,7 +51,7 @@ struct Pair : UvUdp::RecvCb, UvUdp::SendCb {
 
 TEST(UvUdp, ReportsDatagramsEmptyOnesAndOnesLargerThanItsBuffers) {
   Pair pair;
-  const std::string from = std::to_string(ntohs(pair.peer.sin_port)) + " '";
+  const std::string from = std::to_string(pair.peer.port) + " '";
   const std::string full(UvUdp::BUFFER_SIZE, 'y');
   for (const std::string& bytes : {std::string(), full + "x", full, std::string("abc")}) pair.sendFromPeer(bytes);
   ASSERT_TRUE(runUntil(pair.loop, [&] { return pair.seen.size() == 4; }));
@@ -80,7 +63,7 @@ TEST(UvUdp, OneSendAtATimePerCallbackAndAnAbandonedOneIsSafe) {
   Pair pair;
   char hello[] = "hello";
   auto* bytes = reinterpret_cast<int8_t*>(hello);
-  const auto* to = reinterpret_cast<const sockaddr*>(&pair.peer);
+  const auto* to = reinterpret_cast<const sockaddr*>(&pair.peerAddress);
   std::string received;
   pair.udp->send(bytes, 5, to, &pair);
   EXPECT_EQ(testsupport::failureOf([&] { pair.udp->send(bytes, 5, to, &pair); }),
