@@ -108,6 +108,10 @@ struct LocalEngine {
     manager = std::make_unique<net::Manager>(properties, &loop);
     manager->setListener(&api);
   }
+  // An engine that uses `server`.
+  explicit LocalEngine(const servertest::ServerProcess& server)
+      : LocalEngine("https://127.0.0.1:" + std::to_string(server.httpsPort) + "/", server.udpPort,
+                    testsupport::readFile(server.caPath())) {}
   ~LocalEngine() {
     manager.reset();
     api.setListener(nullptr);
@@ -115,6 +119,11 @@ struct LocalEngine {
 
   bool runUntil(const std::function<bool()>& done, int limitMs = 5000) {
     return testsupport::runUntil(loop, done, limitMs);
+  }
+  // Logs in and waits for the rendezvous; says whether it came.
+  bool logIn(const std::string& user, const std::string& password) {
+    manager->doLogin(0, user, password);
+    return runUntil([&] { return manager->isConnected(); }, 15000);
   }
 
   testsupport::TempDir dir;
