@@ -18,7 +18,8 @@ struct ApiFacade : ::testing::Test {
   // The last event of the type once `count` of them have come, or null.
   template <class E>
   const E* waitFor(Api::EventType type, size_t count = 1) {
-    for (int i = 0; i < 1000 && events.count(type) < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 1000 && events.count(type) < count; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return events.count(type) < count ? nullptr : events.last<E>(type);
   }
 

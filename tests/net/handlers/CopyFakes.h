@@ -38,6 +38,12 @@ class FakeFiles : public net::FilePort {
  public:
   static constexpr int64_t BLOCK = 1 << 20;
   enum class Op { Open, Read, Write, Truncate, FileStat, Stat, Exists, Rename, Mkdirs, Scan };
+  struct Node {
+    bool dir = false;
+    int64_t size = 0;
+    int64_t version = 0;                          // the modification time, in seconds
+    std::map<int64_t, std::vector<char>> blocks;  // absent blocks read as zeros
+  };
 
   void addDir(const std::string& path) { nodes[path].dir = true; }
   void addFile(const std::string& path, const std::string& content) {
@@ -64,11 +70,7 @@ class FakeFiles : public net::FilePort {
     copyOut(node, offset, static_cast<int64_t>(out.size()), &out[0]);
     return out;
   }
-  std::vector<std::string> paths() const {
-    std::vector<std::string> all;
-    for (const auto& entry : nodes) all.push_back(entry.first);
-    return all;
-  }
+  const std::map<std::string, Node>& tree() const { return nodes; }
 
   // Consulted for every request: a libuv error code to fail it with, or 0.
   std::function<int(Op, const std::string& path)> fault;
@@ -89,8 +91,7 @@ class FakeFiles : public net::FilePort {
     return true;
   }
   void completeAll() {
-    while (completeOne()) {
-    }
+    while (completeOne()) continue;
   }
 
   std::unique_ptr<File> open(const std::string& path, UvFile::Access access, Cb* cb) override {
@@ -150,12 +151,6 @@ class FakeFiles : public net::FilePort {
   }
 
  private:
-  struct Node {
-    bool dir = false;
-    int64_t size = 0;
-    int64_t version = 0;                          // the modification time, in seconds
-    std::map<int64_t, std::vector<char>> blocks;  // absent blocks read as zeros
-  };
   struct OpenState {
     UvFile::CbRef cb;
     std::string path;
@@ -414,7 +409,8 @@ class FakeContext : public net::IContext {
   }
   net::FilePort* files() override { return fileSystem; }
   std::shared_ptr<void> holdBuffers() const override {
-    return std::make_shared<std::pair<std::shared_ptr<ByteBuffer>, std::shared_ptr<ByteBuffer>>>(recvBuffer, sendBuffer);
+    return std::make_shared<std::pair<std::shared_ptr<ByteBuffer>, std::shared_ptr<ByteBuffer>>>(recvBuffer,
+                                                                                                 sendBuffer);
   }
 
  private:

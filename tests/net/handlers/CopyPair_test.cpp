@@ -11,9 +11,12 @@ TEST(CopyPair, FolderTreeArrivesIdenticalAndHeldCopiesAreResumed) {
   FakeFiles &from = w.sender.files, &to = w.receiver.files;
   from.addDir("/home/alice/photos/empty folder");
   const std::vector<std::pair<std::string, std::string>> tree = {
-      {"a.jpg", pattern(CHUNK + 1, 1)},             {"sub/empty", ""},
-      {"sub/deep/c.bin", pattern(CHUNK, 2)},        {"sub/\xc3\xbcn\xc3\xaf.txt", "non-ascii"},
-      {"sub/deep/held.bin", pattern(2 * CHUNK, 3)}, {"whole.bin", pattern(1000, 4)},
+      {"a.jpg", pattern(CHUNK + 1, 1)},
+      {"sub/empty", ""},
+      {"sub/deep/c.bin", pattern(CHUNK, 2)},
+      {"sub/\xc3\xbcn\xc3\xaf.txt", "non-ascii"},
+      {"sub/deep/held.bin", pattern(2 * CHUNK, 3)},
+      {"whole.bin", pattern(1000, 4)},
   };
   for (const auto& f : tree) from.addFile("/home/alice/photos/" + f.first, f.second);
   // An earlier attempt left part of one file (one byte wrong) and all of another.
@@ -36,7 +39,7 @@ TEST(CopyPair, FolderTreeArrivesIdenticalAndHeldCopiesAreResumed) {
                   p.getReason().empty();
     EXPECT_TRUE(reported) << name;
   }
-  for (const std::string& p : to.paths()) EXPECT_EQ(p.find(".tmp."), std::string::npos) << p;
+  for (const auto& [p, node] : to.tree()) EXPECT_EQ(p.find(".tmp."), std::string::npos) << p;
   for (const std::string& p : to.changed) EXPECT_NE(p, "/recv/photos/whole.bin") << "whole already: not written";
   EXPECT_FALSE(to.has("/recv/photos/empty folder")) << "folders have no message of their own";
 }
@@ -58,11 +61,13 @@ TEST(CopyPair, OffsetsAboveFourGibibytes) {
   ASSERT_TRUE(to.has("/recv/big.bin"));
   ASSERT_EQ(to.sizeOf("/recv/big.bin"), size);
   for (int64_t at = 0; at < size; at += FakeFiles::BLOCK)
-    ASSERT_TRUE(from.bytes("/home/alice/big.bin", at, FakeFiles::BLOCK) == to.bytes("/recv/big.bin", at, FakeFiles::BLOCK))
+    ASSERT_TRUE(from.bytes("/home/alice/big.bin", at, FakeFiles::BLOCK) ==
+                to.bytes("/recv/big.bin", at, FakeFiles::BLOCK))
         << at;
   std::vector<int64_t> offsets;
   for (const auto& frame : w.sender.ctx.sent)
-    if (Frame f = decodeFrame(frame); f.opcode() == net::Message::FILE_WRITE) offsets.push_back(f.as<net::FileWrite>().offset);
+    if (Frame f = decodeFrame(frame); f.opcode() == net::Message::FILE_WRITE)
+      offsets.push_back(f.as<net::FileWrite>().offset);
   ASSERT_FALSE(offsets.empty());
   EXPECT_EQ(offsets[0], 4300000000) << "resumed at the start of the step that differs";
   EXPECT_EQ(offsets.size(), static_cast<size_t>((size - 4300000000 + CHUNK - 1) / CHUNK));

@@ -46,11 +46,7 @@ inline int64_t fingerprintOf(const std::string& prefix, int32_t mode) {
     for (int i = 0; i < 8; ++i) v = v << 8 | digest[i];
     return static_cast<int64_t>(v);
   }
-  std::unique_ptr<Checksum> c;
-  if (mode == 0)
-    c = std::make_unique<Xor64>();
-  else
-    c = std::make_unique<Fletcher64>();
+  std::unique_ptr<Checksum> c(mode == 0 ? static_cast<Checksum*>(new Xor64) : new Fletcher64);
   const auto* bytes = reinterpret_cast<const int8_t*>(prefix.data());
   for (int64_t at = 0; at < static_cast<int64_t>(prefix.size()); at += MB10)
     c->update(bytes, at, static_cast<int32_t>(std::min<int64_t>(MB10, static_cast<int64_t>(prefix.size()) - at)));
@@ -72,15 +68,14 @@ inline net::FileCreate announce(const std::string& path, const std::string& name
   c.fileName = name;
   c.size = size;
   c.remainingFiles = remaining;
-  c.sync = 1;
-  c.appendMode = 1;
+  c.sync = c.appendMode = 1;
   c.fingerprintMode = mode;
   return c;
 }
 
 inline net::FileCreate decide(net::FileCreate c, int64_t resumeAt) {
   c.sync = 0;
-  c.append = resumeAt > 0 ? 1 : 0;
+  c.append = resumeAt != 0;
   c.appendLength = resumeAt;
   c.fingerprintMode = 0;
   return c;
@@ -94,6 +89,14 @@ inline std::vector<int8_t> writeFrame(int64_t offset, const std::string& data) {
   w.length = static_cast<int32_t>(data.size());
   w.encode(b);
   return std::vector<int8_t>(b.array(), b.array() + b.position());
+}
+
+// An ack with `status` whose figures all say `size`, as the receiver's final ack has them.
+inline net::FileAck ackOf(int32_t status, int64_t size = 0) {
+  net::FileAck a;
+  a.status = status;
+  a.bytesWritten = a.fingerprintLength = a.totalSize = size;
+  return a;
 }
 
 // An ack's figures in one line: status, bytesWritten, fingerprint, fingerprintLength, totalSize.
@@ -145,7 +148,8 @@ struct RecvWorld : World {
   void sendData(const std::string& source, int64_t from, int64_t to = -1) {
     if (to < 0) to = static_cast<int64_t>(source.size());
     for (int64_t at = from; at < to; at += CHUNK)
-      ctx.deliverFrame(writeFrame(at, source.substr(static_cast<size_t>(at), static_cast<size_t>(std::min<int64_t>(CHUNK, to - at)))));
+      ctx.deliverFrame(writeFrame(
+          at, source.substr(static_cast<size_t>(at), static_cast<size_t>(std::min<int64_t>(CHUNK, to - at)))));
     settle();
   }
   // Past the request, up to the point where the receiver waits for the first file.

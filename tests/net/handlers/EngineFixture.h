@@ -82,8 +82,8 @@ class ScopedCwd {
 };
 
 // Settings of an engine whose web server never answers, with a free local HTTP port.
-inline Properties quietProperties(const testsupport::TempDir& dir, const std::string& serverUrl = "https://127.0.0.1:1/",
-                                  int udpPort = 1) {
+inline Properties quietProperties(const testsupport::TempDir& dir,
+                                  const std::string& serverUrl = "https://127.0.0.1:1/", int udpPort = 1) {
   Properties p;
   p.serverUrl = serverUrl;
   p.serverUdpPort = udpPort;

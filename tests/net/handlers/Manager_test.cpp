@@ -19,7 +19,8 @@ namespace {
 std::string rawHttp(int port, const std::string& request) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address = servertest::loopback(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) send(fd, request.data(), request.size(), 0);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+    send(fd, request.data(), request.size(), 0);
   std::string answer;
   char buffer[1024];
   timeval timeout{5, 0};

@@ -110,7 +110,8 @@ TEST(PeerManagerFraming, FramesArriveWholeHoweverTheStreamIsCut) {
   for (const auto& cuts : cuttings) {
     Hosted hosted(engine);
     ASSERT_EQ(hosted.feed(bytes, cuts), 0u);
-    EXPECT_EQ(hosted.recorder->opcodes, (std::vector<int>{Message::COPY_PAUSE, Message::FILE_ACK, Message::TICKET_REQUEST}))
+    EXPECT_EQ(hosted.recorder->opcodes,
+              (std::vector<int>{Message::COPY_PAUSE, Message::FILE_ACK, Message::TICKET_REQUEST}))
         << cuts.size() << " cuts";
     EXPECT_TRUE(hosted.closes.reasons.empty());
   }
@@ -135,7 +136,8 @@ TEST(PeerManagerFraming, AHostileFrameCostsOnlyItsConnection) {
   std::vector<Case> cases = {{join({rawFrame(8, 11), pause}), "net::newMessage opcode 11"},
                              {join({pause, pause}), "handler choked", 1}};
   for (int32_t length : {3, 7, 61441, -5})
-    cases.push_back({join({rawFrame(length, Message::COPY_PAUSE), pause}), "Illegal message length " + std::to_string(length)});
+    cases.push_back(
+        {join({rawFrame(length, Message::COPY_PAUSE), pause}), "Illegal message length " + std::to_string(length)});
   for (const Case& c : cases) {
     Hosted hosted(engine);
     hosted.recorder->throwOnRecv = c.heard > 0;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <regex>
 
+#include "UdpChaos.h"
 #include "net/handlers/AcceptedHandlers.h"
 #include "net/handlers/EngineFixture.h"
 #include "net/handlers/TicketRecvHandler.h"
@@ -19,7 +20,6 @@
 #include "net/messages/TicketResponse.h"
 #include "support/EngineProcess.h"
 #include "support/Trees.h"
-#include "UdpChaos.h"
 
 using namespace enginetest;
 using net::Message;
@@ -154,8 +154,13 @@ TEST_F(TicketExchange, AnHonestReceiverGetsThePathsInOrderAndEveryoneElseTicketN
   const int64_t now = std::time(nullptr);
   for (const auto& [code, to, createdAt] : std::vector<std::tuple<std::string, Account, int64_t>>{
            {"GOOD", bob, now}, {"CAROLS", carol, now}, {"OLD", bob, now - 604800}, {"AHEAD", bob, now + 3600}})
-    (*site->sender)->command({{"op", "sendcode"}, {"id", 0}, {"to", to.user}, {"code", code}, {"createdAt", createdAt},
-                              {"files", {"/z/" + code, "/a/" + code}}});
+    (*site->sender)
+        ->command({{"op", "sendcode"},
+                   {"id", 0},
+                   {"to", to.user},
+                   {"code", code},
+                   {"createdAt", createdAt},
+                   {"files", {"/z/" + code, "/a/" + code}}});
 
   LocalEngine engine(site->server);  // bob, from this process
   ASSERT_TRUE(engine.logIn(bob.user, bob.password));
@@ -179,9 +184,8 @@ TEST_F(TicketExchange, AnHonestReceiverGetsThePathsInOrderAndEveryoneElseTicketN
     EXPECT_EQ(good.answer->paths, (std::vector<std::string>{"/z/" + code, "/a/" + code}));
     EXPECT_EQ(good.closed, "");
   }
-  for (Outcome refused : {honest("CAROLS"), honest("OLD"), honest("NOPE"), exchange([&](net::IContext* c) {
-                            return new ForgingHandler(c, "GOOD", senderUuid);
-                          })}) {
+  for (Outcome refused : {honest("CAROLS"), honest("OLD"), honest("NOPE"),
+                          exchange([&](net::IContext* c) { return new ForgingHandler(c, "GOOD", senderUuid); })}) {
     ASSERT_TRUE(refused.answer);
     EXPECT_EQ(refused.answer->status, Message::NOT_FOUND);
     EXPECT_EQ(refused.answer->reason, "Ticket not found");
@@ -210,8 +214,12 @@ TEST_F(Transfer, AnOfferThatIsUnknownForSomeoneElseExpiredOrOfflineIsRefused) {
   Computer carolsComputer(site->server, carol, site->data.file("carol-gone"));
   const std::string code = site->offer(carolsComputer, {"/nowhere"});
   carolsComputer.restart();
-  carolsComputer->command({{"op", "sendcode"}, {"id", 1}, {"to", bob.user}, {"code", code},
-                           {"createdAt", static_cast<int64_t>(std::time(nullptr)) - 604800}, {"files", {"/nowhere"}}});
+  carolsComputer->command({{"op", "sendcode"},
+                           {"id", 1},
+                           {"to", bob.user},
+                           {"code", code},
+                           {"createdAt", static_cast<int64_t>(std::time(nullptr)) - 604800},
+                           {"files", {"/nowhere"}}});
   EXPECT_EQ(site->ticketGetReason(code), "Ticket not found");
   carolsComputer->kill9();
   EXPECT_EQ(site->ticketGetReason(code), "can't find peer");
@@ -286,8 +294,12 @@ TEST_F(Transfer, ASenderKilledMidFileIsResumedUnderTheSameCode) {
   carolsComputer->kill9();
 
   carolsComputer.restart();  // the same computer, its offer given back under the same code
-  carolsComputer->command({{"op", "sendcode"}, {"id", 1}, {"to", bob.user}, {"code", code},
-                           {"createdAt", static_cast<int64_t>(std::time(nullptr))}, {"files", {file.string()}}});
+  carolsComputer->command({{"op", "sendcode"},
+                           {"id", 1},
+                           {"to", bob.user},
+                           {"code", code},
+                           {"createdAt", static_cast<int64_t>(std::time(nullptr))},
+                           {"files", {file.string()}}});
   ASSERT_TRUE((*site->receiver)->waitLog("ticket " + code + ": every path received", 90000));
   site->expectReceivedWhole(file);
   // Resumed, not restarted: the copy after the restart began where the held prefix ended.
@@ -314,8 +326,8 @@ class HostileSender : public net::IHandler {
     const bool switched = !names.laterName.empty();
     if (step == 0 && context->send(&response)) step = 1;
     if (step == 1 && context->canSend() && context->send(&create(1, names.path, names.name))) step = 2;
-    if (step == 3 && context->send(&create(0, switched ? names.laterPath : names.path,
-                                           switched ? names.laterName : names.name)))
+    if (step == 3 &&
+        context->send(&create(0, switched ? names.laterPath : names.path, switched ? names.laterName : names.name)))
       step = 4;
     if (step == 4 && context->canSend()) {
       std::memcpy(context->getSendBuffer()->array() + net::FileWrite::getDataOffset(), "evil!", 5);
@@ -361,10 +373,11 @@ TEST_F(Transfer, AHostileSendersNamesAreRefusedAndNothingIsWrittenOutsideTheRece
   };
   const std::vector<std::string> before = elsewhere();
   const std::vector<HostileSender::Names> cases = {
-      {"../escape", "x"}, {"", "../x"},     {"", "a/b"},          {"", "..\\x"},
-      {"/abs/dir", "x"},  {"", "/etc/passwd"}, {"", "."},         {"", ".tmp.file.txt"},
-      {"", std::string("fi\0le.txt", 8)}, {"", "file\n.txt"},     {"", "other.txt"},
-      {"file.txt/..", "x"}, {"", ""},       {"", "file.txt", "..", "file.txt"}, {"", "file.txt", "", "../file.txt"},
+      {"../escape", "x"}, {"", "../x"},        {"", "a/b"},       {"", "..\\x"},        {"/abs/dir", "x"},
+      {"", "/etc/passwd"}, {"", "."},           {"", ""},          {"", "file\n.txt"}, {"", ".tmp.file.txt"},
+      {"", "other.txt"},  {"file.txt/..", "x"}, {"", std::string("fi\0le.txt", 8)},
+      {"", "file.txt", "..", "file.txt"},  // a decision that names another file
+      {"", "file.txt", "", "../file.txt"},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     const HostileSender::Names names = cases[i];
