@@ -120,10 +120,13 @@ struct LocalEngine {
   bool runUntil(const std::function<bool()>& done, int limitMs = 5000) {
     return testsupport::runUntil(loop, done, limitMs);
   }
-  // Logs in and waits for the rendezvous; says whether it came.
+  // Logs in and waits for the rendezvous and its event; says whether they came.
   bool logIn(const std::string& user, const std::string& password) {
     manager->doLogin(0, user, password);
-    return runUntil([&] { return manager->isConnected(); }, 15000);
+    return runUntil([&] {
+      const auto* login = events.last<net::Api::LoginEvent>(net::Api::LOGIN);
+      return manager->isConnected() && login && login->status == 0;
+    }, 15000);
   }
 
   testsupport::TempDir dir;
