@@ -309,6 +309,7 @@ TEST(CopyRecv, PauseOrTheConnectionGoingInEveryPhase) {
       }
       w.take();
       w.handler->pause();
+      EXPECT_TRUE(w.files.pending() == 0 || !w.ctx.closed) << "a pause waits for the request in flight";
       w.settle();
       const std::vector<Frame> out = w.take();
       ASSERT_FALSE(out.empty());

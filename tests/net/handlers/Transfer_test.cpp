@@ -42,6 +42,11 @@ struct Computer {
     engine = std::make_unique<EngineProcess>(home);
     engine->waitLoggedIn();
   }
+  // Offers `files` to `to` under a code the server already knows, dated `createdAt`.
+  void offerAs(const std::string& code, int64_t createdAt, const std::vector<std::string>& files, const Account& to) {
+    engine->command(
+        {{"op", "sendcode"}, {"id", 0}, {"to", to.user}, {"code", code}, {"createdAt", createdAt}, {"files", files}});
+  }
   EngineProcess* operator->() { return engine.get(); }
 
   EngineHome home;
@@ -154,13 +159,7 @@ TEST_F(TicketExchange, AnHonestReceiverGetsThePathsInOrderAndEveryoneElseTicketN
   const int64_t now = std::time(nullptr);
   for (const auto& [code, to, createdAt] : std::vector<std::tuple<std::string, Account, int64_t>>{
            {"GOOD", bob, now}, {"CAROLS", carol, now}, {"OLD", bob, now - 604800}, {"AHEAD", bob, now + 3600}})
-    (*site->sender)
-        ->command({{"op", "sendcode"},
-                   {"id", 0},
-                   {"to", to.user},
-                   {"code", code},
-                   {"createdAt", createdAt},
-                   {"files", {"/z/" + code, "/a/" + code}}});
+    site->sender->offerAs(code, createdAt, {"/z/" + code, "/a/" + code}, to);
 
   LocalEngine engine(site->server);  // bob, from this process
   ASSERT_TRUE(engine.logIn(bob.user, bob.password));
@@ -214,12 +213,7 @@ TEST_F(Transfer, AnOfferThatIsUnknownForSomeoneElseExpiredOrOfflineIsRefused) {
   Computer carolsComputer(site->server, carol, site->data.file("carol-gone"));
   const std::string code = site->offer(carolsComputer, {"/nowhere"});
   carolsComputer.restart();
-  carolsComputer->command({{"op", "sendcode"},
-                           {"id", 1},
-                           {"to", bob.user},
-                           {"code", code},
-                           {"createdAt", static_cast<int64_t>(std::time(nullptr)) - 604800},
-                           {"files", {"/nowhere"}}});
+  carolsComputer.offerAs(code, std::time(nullptr) - 604800, {"/nowhere"}, bob);
   EXPECT_EQ(site->ticketGetReason(code), "Ticket not found");
   carolsComputer->kill9();
   EXPECT_EQ(site->ticketGetReason(code), "can't find peer");
@@ -294,12 +288,7 @@ TEST_F(Transfer, ASenderKilledMidFileIsResumedUnderTheSameCode) {
   carolsComputer->kill9();
 
   carolsComputer.restart();  // the same computer, its offer given back under the same code
-  carolsComputer->command({{"op", "sendcode"},
-                           {"id", 1},
-                           {"to", bob.user},
-                           {"code", code},
-                           {"createdAt", static_cast<int64_t>(std::time(nullptr))},
-                           {"files", {file.string()}}});
+  carolsComputer.offerAs(code, std::time(nullptr), {file.string()}, bob);
   ASSERT_TRUE((*site->receiver)->waitLog("ticket " + code + ": every path received", 90000));
   site->expectReceivedWhole(file);
   // Resumed, not restarted: the copy after the restart began where the held prefix ended.
