@@ -302,9 +302,7 @@ TEST(CopyRecv, PauseOrTheConnectionGoingInEveryPhase) {
       reach(w);
       ASSERT_FALSE(w.ctx.closed);
       if (gone) {
-        w.handler.reset();
-        w.ctx.dropBuffers();
-        w.files.completeAll();
+        connectionGone(w);
         continue;
       }
       w.take();

@@ -267,9 +267,7 @@ TEST(CopySend, PauseIsAnsweredInKindWhateverIsInFlightAndTheConnectionCanGo) {
         startSending(w, source);
       }
       if (gone) {
-        w.handler.reset();
-        w.ctx.dropBuffers();
-        w.files.completeAll();
+        connectionGone(w);
         continue;
       }
       w.take();

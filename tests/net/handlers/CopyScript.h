@@ -199,6 +199,15 @@ struct SendWorld : World {
   std::unique_ptr<net::CopyRequestHandler> handler;
 };
 
+// The connection goes: the handler is freed, the buffers are let go, and what the handler left
+// in flight completes all the same.
+template <class World>
+void connectionGone(World& w) {
+  w.handler.reset();
+  w.ctx.dropBuffers();
+  w.files.completeAll();
+}
+
 // Our receiver against our sender, each with its own files, frames passed as they leave.
 struct PairWorld {
   PairWorld(const std::string& offered, const std::string& requested) : receiver(requested), sender(offered) {
