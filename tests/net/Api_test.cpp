@@ -37,10 +37,9 @@ struct Keeper : Api::Listener {
 
   void onEvent(Api::Event* event) override {
     if (inFlight++ != 0 || (loop && loop->executingOnLoop())) misdelivered = true;
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      kept.emplace_back(event);
-    }
+    std::unique_lock<std::mutex> guard(lock);
+    kept.emplace_back(event);
+    guard.unlock();
     ++count;
     --inFlight;
     if (after) after(event->commandId);
@@ -72,39 +71,16 @@ struct ApiDelivery : ::testing::Test {
 
 }  // namespace
 
-TEST(ApiEvent, EachClassSetsItsType) {
-  std::vector<std::unique_ptr<Api::Event>> events;
-  events.emplace_back(new Api::StartEvent());
-  events.emplace_back(new Api::ErrorEvent(1, std::runtime_error("boom")));
-  events.emplace_back(new Api::LoginEvent(2, "u", 0, ""));
-  events.emplace_back(new Api::TicketCreateEvent(3, "c", ""));
-  events.emplace_back(new Api::TicketGetEvent(4, "c", {}, ""));
-  events.emplace_back(new Api::SendRecvEvent(5, "c", "f", "p", "a", "b", 1, 0, 0, ""));
-  events.emplace_back(new Api::Oauth2ResponseEvent(6, "u", ""));
-  events.emplace_back(new Api::NewUserEvent(7, "u", 1, ""));
-  events.emplace_back(new Api::ForgotPasswordEvent(8, "u", 1, ""));
-  events.emplace_back(new Api::CommandRecvEvent(9, "t"));
-  for (size_t i = 0; i < events.size(); ++i) {
-    EXPECT_EQ(events[i]->type, static_cast<Api::EventType>(i));
-    EXPECT_EQ(events[i]->commandId, static_cast<int>(i));
-  }
-  // Freed through the base: ASan reports any part of a record left behind.
-}
-
-TEST_F(ApiDelivery, WithoutListenerOrLoopEventsAreFreedAndNothingIsCalled) {
+TEST_F(ApiDelivery, EventsWithNowhereToGoAreFreedAndABurstArrivesInOrderOffTheLoop) {
   std::atomic<int> freed{0};
-  api.notify(new CountedEvent(1, &freed));
+  api.notify(new CountedEvent(1, &freed));  // no listener yet: freed
   api.notify(nullptr);
   Keeper keeper;
-  Api noLoop;
+  Api noLoop;  // nowhere to deliver: freed
   noLoop.setListener(&keeper);
   noLoop.notify(new CountedEvent(2, &freed));
   EXPECT_EQ(freed, 2);
-  EXPECT_TRUE(keeper.kept.empty());
-}
 
-TEST_F(ApiDelivery, BurstArrivesInOrderOneAtATimeOffTheLoopAndTheListenerOwnsIt) {
-  Keeper keeper;
   keeper.loop = &loop;
   api.setListener(&keeper);
   std::vector<Api::Event*> sent;

@@ -1,7 +1,7 @@
-// In-memory stand-ins for what the copy handlers reach: a file port whose files live in memory
-// (sparse, so offsets above 4 GiB cost nothing) and whose requests complete only when the test
-// says so, and a connection context whose send buffer drains and whose frames arrive when the
-// test says so. Header only, for the handler tests and the copy fuzzer.
+// In-memory stand-ins for what the copy handlers reach, for the handler tests and the copy
+// fuzzer: a file port whose files live in memory (sparse, so offsets above 4 GiB cost nothing)
+// and whose requests complete only when the test says so, and a connection whose send buffer
+// drains and whose frames arrive when the test says so.
 //
 // Like the real pool, a request started on a buffer touches that buffer when it completes, even
 // when its file or its receiver is gone; a handler that lets go of the memory too early is
@@ -18,7 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -37,29 +37,24 @@ using p2p::UvFile;
 class FakeFiles : public net::FilePort {
  public:
   static constexpr int64_t BLOCK = 1 << 20;
-
   enum class Op { Open, Read, Write, Truncate, FileStat, Stat, Exists, Rename, Mkdirs, Scan };
-
   struct Node {
     bool dir = false;
     int64_t size = 0;
-    std::map<int64_t, std::vector<char>> blocks;  // absent blocks read as zeros
     int64_t version = 0;                          // the modification time, in seconds
+    std::map<int64_t, std::vector<char>> blocks;  // absent blocks read as zeros
   };
-
-  // ---- the tree ----
 
   void addDir(const std::string& path) { nodes[path].dir = true; }
   void addFile(const std::string& path, const std::string& content) {
-    Node& node = nodes[path] = Node();
-    node.version = ++clock;
-    put(node, content.data(), static_cast<int64_t>(content.size()), 0);
+    addSparse(path, 0);
+    put(nodes[path], content.data(), static_cast<int64_t>(content.size()), 0);
   }
-  // A file of `size` zero bytes; setByte places others.
+  // A file of `size` zero bytes (setByte places others), in its folders, made as needed.
   void addSparse(const std::string& path, int64_t size) {
-    Node& node = nodes[path] = Node();
-    node.size = size;
-    node.version = ++clock;
+    for (size_t i = path.find('/', 1); i != std::string::npos; i = path.find('/', i + 1))
+      if (!has(path.substr(0, i))) addDir(path.substr(0, i));
+    nodes[path] = Node{false, size, ++clock, {}};
   }
   void setByte(const std::string& path, int64_t offset, char value) { put(nodes.at(path), &value, 1, offset); }
   void resize(const std::string& path, int64_t size) { cut(nodes.at(path), size); }
@@ -68,20 +63,14 @@ class FakeFiles : public net::FilePort {
   bool has(const std::string& path) const { return nodes.count(path) != 0; }
   bool isDir(const std::string& path) const { return has(path) && nodes.at(path).dir; }
   int64_t sizeOf(const std::string& path) const { return nodes.at(path).size; }
-  std::string content(const std::string& path) const {
-    const Node& node = nodes.at(path);
-    return bytes(node, 0, node.size);
-  }
+  std::string content(const std::string& path) const { return bytes(path, 0, sizeOf(path)); }
   std::string bytes(const std::string& path, int64_t offset, int64_t length) const {
-    return bytes(nodes.at(path), offset, length);
+    const Node& node = nodes.at(path);
+    std::string out(static_cast<size_t>(std::max<int64_t>(0, std::min(length, node.size - offset))), '\0');
+    copyOut(node, offset, static_cast<int64_t>(out.size()), &out[0]);
+    return out;
   }
-  std::vector<std::string> paths() const {
-    std::vector<std::string> all;
-    for (const auto& entry : nodes) all.push_back(entry.first);
-    return all;
-  }
-
-  // ---- faults ----
+  const std::map<std::string, Node>& tree() const { return nodes; }
 
   // Consulted for every request: a libuv error code to fail it with, or 0.
   std::function<int(Op, const std::string& path)> fault;
@@ -92,8 +81,6 @@ class FakeFiles : public net::FilePort {
   // Set when a request came for a file that is not open or still busy (it also throws).
   bool misused = false;
 
-  // ---- requests ----
-
   size_t pending() const { return queue.size(); }
   // Completes the oldest request; false when none waits.
   bool completeOne() {
@@ -103,17 +90,12 @@ class FakeFiles : public net::FilePort {
     run();
     return true;
   }
-  void completeAll(size_t limit = 100000) {
-    while (limit-- > 0 && completeOne()) {
-    }
+  void completeAll() {
+    while (completeOne()) continue;
   }
-  size_t started(Op op) const { return counts.count(op) ? counts.at(op) : 0; }
-
-  // ---- FilePort ----
 
   std::unique_ptr<File> open(const std::string& path, UvFile::Access access, Cb* cb) override {
-    auto state = std::make_shared<OpenState>(cb);
-    state->path = path;
+    auto state = std::make_shared<OpenState>(OpenState{UvFile::CbRef(cb), path});
     later(Op::Open, path, state->cb, [this, state, path, access](Cb* to) {
       if (int status = openFile(path, access)) return to->handleFileError(status, uv_strerror(status));
       state->open = true;
@@ -123,14 +105,13 @@ class FakeFiles : public net::FilePort {
   }
   void stats(const std::string& path, Cb* cb) override {
     later(Op::Stat, path, UvFile::CbRef(cb), [this, path](Cb* to) {
-      int status = lookup(path);
-      if (status) return to->handleFileError(status, uv_strerror(status));
+      if (int status = lookup(path)) return to->handleFileError(status, uv_strerror(status));
       to->handleFileStats(statOf(nodes.at(path)));
     });
   }
   void exists(const std::string& path, Cb* cb) override {
     later(Op::Exists, path, UvFile::CbRef(cb), [this, path](Cb* to) {
-      int status = lookup(path);
+      const int status = lookup(path);
       if (status == UV_ENOENT) return to->handleFileExists(false, uv_stat_t{});
       if (status) return to->handleFileError(status, uv_strerror(status));
       to->handleFileExists(true, statOf(nodes.at(path)));
@@ -142,26 +123,19 @@ class FakeFiles : public net::FilePort {
       if (!status) status = parentStatus(to);
       if (!status && isDir(to)) status = UV_EISDIR;
       if (status) return target->handleFileError(status, uv_strerror(status));
-      changed.push_back(from);
-      changed.push_back(to);
-      Node moved = nodes.at(from);
+      changed.insert(changed.end(), {from, to});
+      nodes[to] = nodes.at(from);
       nodes.erase(from);
-      nodes[to] = moved;
       target->handleFileRename();
     });
   }
   void mkdirs(const std::string& path, Cb* cb) override {
     later(Op::Mkdirs, path, UvFile::CbRef(cb), [this, path](Cb* to) {
-      std::string made;
-      for (size_t i = 0; i <= path.size(); ++i) {
+      for (size_t i = 1; i <= path.size(); ++i) {
         if (i < path.size() && path[i] != '/') continue;
-        made = path.substr(0, i);
-        if (made.empty()) continue;
+        const std::string made = path.substr(0, i);
         if (has(made) && !isDir(made)) return to->handleFileError(UV_EEXIST, uv_strerror(UV_EEXIST));
-        if (!has(made)) {
-          addDir(made);
-          changed.push_back(made);
-        }
+        if (!has(made)) addDir(made), changed.push_back(made);
       }
       to->handleFileMkdirs();
     });
@@ -178,11 +152,9 @@ class FakeFiles : public net::FilePort {
 
  private:
   struct OpenState {
-    explicit OpenState(Cb* cb) : cb(cb) {}
     UvFile::CbRef cb;
     std::string path;
-    bool open = false;
-    bool busy = false;
+    bool open = false, busy = false;
   };
 
   class OpenFile : public File {
@@ -202,9 +174,8 @@ class FakeFiles : public net::FilePort {
     }
     void write(const char* bytes, int len, int64_t offset, std::shared_ptr<void> hold) override {
       files->fileRequest(Op::Write, state, [f = files, bytes, len, offset, hold, path = state->path](Cb* to) {
-        std::string data(bytes, bytes + len);  // the pool reads the buffer, listener or not
         f->changed.push_back(path);
-        f->put(f->nodes.at(path), data.data(), len, offset);
+        f->put(f->nodes.at(path), bytes, len, offset);  // the pool reads the buffer, listener or not
         if (to) to->handleFileWrite(const_cast<char*>(bytes), len);
       });
     }
@@ -234,8 +205,8 @@ class FakeFiles : public net::FilePort {
     return st;
   }
 
-  // A request on an open file: runs even when nobody listens any more (the memory it was
-  // given is used all the same); reports only to a listener that is still there.
+  // A request on an open file runs even when nobody listens any more (the memory it was given
+  // is used all the same) and reports only to a listener that is still there.
   template <class Run>
   void fileRequest(Op op, const std::shared_ptr<OpenState>& state, Run run) {
     if (!state->open || state->busy) {
@@ -243,22 +214,16 @@ class FakeFiles : public net::FilePort {
       throw std::logic_error(state->busy ? "two requests at once on one file" : "request on a file that is not open");
     }
     state->busy = true;
-    ++counts[op];
     const int status = fault ? fault(op, state->path) : 0;
     queue.push_back([state, run, status] {
       state->busy = false;
       Cb* to = state->cb.get();
-      if (status) {
-        if (to) to->handleFileError(status, uv_strerror(status));
-        return;
-      }
-      run(to);
+      if (!status) return run(to);
+      if (to) to->handleFileError(status, uv_strerror(status));
     });
   }
-
   template <class Run>
   void later(Op op, const std::string& path, UvFile::CbRef cb, Run run) {
-    ++counts[op];
     const int status = fault ? fault(op, path) : 0;
     queue.push_back([cb, run, status] {
       Cb* to = cb.get();
@@ -270,11 +235,8 @@ class FakeFiles : public net::FilePort {
 
   // 0, or why `path` cannot be looked at: under a file, or missing.
   int lookup(const std::string& path) const {
-    for (size_t i = 1; i < path.size(); ++i) {
-      if (path[i] != '/') continue;
-      const std::string above = path.substr(0, i);
-      if (has(above) && !isDir(above)) return UV_ENOTDIR;
-    }
+    for (size_t i = path.find('/', 1); i != std::string::npos; i = path.find('/', i + 1))
+      if (has(path.substr(0, i)) && !isDir(path.substr(0, i))) return UV_ENOTDIR;
     return has(path) ? 0 : UV_ENOENT;
   }
   // 0, or why nothing can be made at `path`: its folder is missing or is a file.
@@ -287,30 +249,30 @@ class FakeFiles : public net::FilePort {
   int openFile(const std::string& path, UvFile::Access access) {
     if (int status = lookup(path); status != 0 && status != UV_ENOENT) return status;
     if (isDir(path)) return UV_EISDIR;
-    const bool creates = access != UvFile::READ;
     if (!has(path)) {
-      if (!creates) return UV_ENOENT;
+      if (access == UvFile::READ) return UV_ENOENT;
       if (int status = parentStatus(path)) return status;
       addFile(path, "");
-      changed.push_back(path);
     } else if (access == UvFile::WRITE_TRUNCATE) {
       cut(nodes.at(path), 0);
-      changed.push_back(path);
+    } else {
+      return 0;
     }
+    changed.push_back(path);
     return 0;
   }
+  // Depth first, each folder's files before its subfolders.
   void list(const std::string& dir, std::deque<std::string>& names, std::deque<uv_stat_t>& stats) const {
     std::vector<std::string> subdirs;
-    for (const auto& entry : nodes) {
-      const std::string& p = entry.first;
+    for (const auto& [p, node] : nodes) {
       if (p.size() <= dir.size() + 1 || p.compare(0, dir.size() + 1, dir + "/") != 0) continue;
       if (p.find('/', dir.size() + 1) != std::string::npos) continue;  // deeper down
-      if (entry.second.dir) {
+      if (node.dir) {
         subdirs.push_back(p);
-      } else {
-        names.push_back(p);
-        stats.push_back(statOf(entry.second));
+        continue;
       }
+      names.push_back(p);
+      stats.push_back(statOf(node));
     }
     for (const std::string& sub : subdirs) {
       names.push_back(sub);
@@ -322,10 +284,9 @@ class FakeFiles : public net::FilePort {
   void put(Node& node, const char* data, int64_t length, int64_t offset) {
     node.version = ++clock;
     for (int64_t done = 0; done < length;) {
-      const int64_t at = offset + done;
+      const int64_t at = offset + done, n = std::min(length - done, BLOCK - at % BLOCK);
       std::vector<char>& block = node.blocks[at / BLOCK];
-      if (block.empty()) block.assign(BLOCK, 0);
-      const int64_t n = std::min(length - done, BLOCK - at % BLOCK);
+      block.resize(BLOCK);
       std::memcpy(block.data() + at % BLOCK, data + done, static_cast<size_t>(n));
       done += n;
     }
@@ -333,88 +294,65 @@ class FakeFiles : public net::FilePort {
   }
   void cut(Node& node, int64_t size) {
     node.version = ++clock;
-    for (auto it = node.blocks.begin(); it != node.blocks.end();) {
-      const int64_t start = it->first * BLOCK;
-      if (start >= size) {
-        it = node.blocks.erase(it);
-        continue;
-      }
-      if (start + BLOCK > size) std::fill(it->second.begin() + (size - start), it->second.end(), 0);
-      ++it;
+    node.blocks.erase(node.blocks.lower_bound((size + BLOCK - 1) / BLOCK), node.blocks.end());
+    if (size % BLOCK && node.blocks.count(size / BLOCK)) {
+      std::vector<char>& last = node.blocks[size / BLOCK];
+      std::fill(last.begin() + size % BLOCK, last.end(), 0);
     }
     node.size = size;
-  }
-  static std::string bytes(const Node& node, int64_t offset, int64_t length) {
-    std::string out(static_cast<size_t>(std::max<int64_t>(0, std::min(length, node.size - offset))), '\0');
-    copyOut(node, offset, static_cast<int64_t>(out.size()), &out[0]);
-    return out;
   }
   // `length` bytes from `offset`, all within the file, into `out`.
   static void copyOut(const Node& node, int64_t offset, int64_t length, char* out) {
     for (int64_t done = 0; done < length;) {
-      const int64_t at = offset + done;
-      const int64_t n = std::min<int64_t>(length - done, BLOCK - at % BLOCK);
+      const int64_t at = offset + done, n = std::min<int64_t>(length - done, BLOCK - at % BLOCK);
       auto it = node.blocks.find(at / BLOCK);
-      if (it != node.blocks.end())
-        std::memcpy(out + done, it->second.data() + at % BLOCK, static_cast<size_t>(n));
-      else
+      if (it == node.blocks.end())
         std::memset(out + done, 0, static_cast<size_t>(n));
+      else
+        std::memcpy(out + done, it->second.data() + at % BLOCK, static_cast<size_t>(n));
       done += n;
     }
   }
 
   std::map<std::string, Node> nodes;
   std::deque<std::function<void()>> queue;
-  std::map<Op, size_t> counts;
   int64_t clock = 1000;
 };
 
 // The connection as a handler sees it. A sent frame stays in the send buffer until drain(),
 // which is when it is read out (so a handler that writes into the buffer meanwhile is caught);
-// frames from the peer wait in `incoming` while the handler is not ready for them.
+// frames from the peer wait while the handler is not ready for them.
 class FakeContext : public net::IContext {
  public:
   FakeContext(p2p::UvLoop* loop, FakeFiles* files) : uvLoop(loop), fileSystem(files) { sendBuffer->flip(); }
 
-  // ---- what the test sets ----
-  std::string myUuid = "11111111-2222-1333-8444-555555555555";
   std::string myName = "bob@example.com";
-  std::string myComputer = "bob's computer";
-  std::string receiveFolder = "/recv";
   Ticket ticket;
   net::IHandler* handler = nullptr;
-  bool connected = true;
 
-  // ---- what the test reads ----
   std::vector<std::vector<int8_t>> sent;  // every frame that left, in order
+  std::function<void(const std::vector<int8_t>&)> onSent;
   bool closed = false;
-  std::string closeReason;
   int closes = 0;
+  std::string closeReason;
   std::vector<net::CopyProgress> progress;  // every notification
   p2p::Server::ServerCb<bool>* verifyCb = nullptr;
   int verifies = 0;
 
-  bool busy() const { return sendBuffer->hasRemaining(); }
-
-  // Hears every frame as it leaves.
-  std::function<void(const std::vector<int8_t>&)> onSent;
-
   // The stream takes the frame in the send buffer; the handler is pumped as the connection does.
   bool drain() {
-    if (!busy()) return false;
+    if (!sendBuffer->hasRemaining()) return false;
     sent.emplace_back(sendBuffer->array() + sendBuffer->position(), sendBuffer->array() + sendBuffer->limit());
     sendBuffer->position(sendBuffer->limit());
     if (onSent) onSent(sent.back());
     if (handler && !closed) handler->handleSend();
     return true;
   }
-
   // A frame from the peer, handed over as soon as the handler is ready for it.
   void deliver(const net::Message& m) {
     ByteBuffer b(net::Message::getHeaderLength() + 65536 * 2);
     m.encode(b);
-    incoming.emplace_back(b.array(), b.array() + b.position());
-    deliverReady();
+    deliverFrame(std::vector<int8_t>(b.array(), b.array() + b.position()));
   }
   void deliverFrame(const std::vector<int8_t>& frame) {
     incoming.push_back(frame);
@@ -423,7 +361,7 @@ class FakeContext : public net::IContext {
   // Hands over the frames the handler is ready for; says whether any went.
   bool deliverReady() {
     bool any = false;
-    while (!incoming.empty() && handler && !closed && handler->recvReady()) {
+    for (; !incoming.empty() && handler && !closed && handler->recvReady(); any = true) {
       std::vector<int8_t> frame = std::move(incoming.front());
       incoming.pop_front();
       recvBuffer->clear();
@@ -431,19 +369,15 @@ class FakeContext : public net::IContext {
       recvBuffer->flip();
       std::unique_ptr<net::Message> m(net::Message::decodeMessage(*recvBuffer));
       handler->handleRecv(m.get());
-      any = true;
     }
     return any;
   }
-  size_t waiting() const { return incoming.size(); }
-
   // The connection goes: its buffers are let go (a handler's hold keeps them for its requests).
   void dropBuffers() {
     recvBuffer.reset();
     sendBuffer.reset();
   }
 
-  // ---- IContext ----
   const std::string& uuid() const override { return myUuid; }
   const std::string& username() const override { return myName; }
   const std::string& computerName() const override { return myComputer; }
@@ -457,7 +391,7 @@ class FakeContext : public net::IContext {
     verifyCb = cb;
     ++verifies;
   }
-  bool canSend() const override { return connected && !closed && sendBuffer && !busy(); }
+  bool canSend() const override { return !closed && sendBuffer && !sendBuffer->hasRemaining(); }
   bool send(const net::Message* m) override {
     if (!canSend()) return false;
     sendBuffer->clear();
@@ -467,25 +401,21 @@ class FakeContext : public net::IContext {
   }
   ByteBuffer* getSendBuffer() override { return sendBuffer.get(); }
   void close(bool, const std::string& reason) override {
-    ++closes;
-    if (closed) return;
-    closed = true;
-    closeReason = reason;
+    if (closes++ == 0) closed = true, closeReason = reason;
   }
   void notify(void* data) override { progress.push_back(*static_cast<net::CopyProgress*>(data)); }
   Ticket findTicket(const std::string& code, const std::string& username) override {
-    if (code == ticket.code && username == ticket.toUsername) return ticket;
-    return Ticket();
+    return code == ticket.code && username == ticket.toUsername ? ticket : Ticket();
   }
   net::FilePort* files() override { return fileSystem; }
   std::shared_ptr<void> holdBuffers() const override {
-    struct Both {
-      std::shared_ptr<ByteBuffer> recv, send;
-    };
-    return std::make_shared<Both>(Both{recvBuffer, sendBuffer});
+    return std::make_shared<std::pair<std::shared_ptr<ByteBuffer>, std::shared_ptr<ByteBuffer>>>(recvBuffer,
+                                                                                                 sendBuffer);
   }
 
  private:
+  const std::string myUuid = "11111111-2222-1333-8444-555555555555", myComputer = "bob's computer",
+                    receiveFolder = "/recv";
   p2p::UvLoop* uvLoop;
   FakeFiles* fileSystem;
   std::shared_ptr<ByteBuffer> recvBuffer = std::make_shared<ByteBuffer>(61440);
@@ -505,8 +435,7 @@ struct Frame {
 };
 
 inline Frame decodeFrame(const std::vector<int8_t>& frame) {
-  Frame f;
-  f.bytes.assign(frame.begin() + 4, frame.end());
+  Frame f{std::vector<int8_t>(frame.begin() + 4, frame.end()), nullptr};
   ByteBuffer b(f.bytes.data(), static_cast<int32_t>(f.bytes.size()));
   f.m.reset(net::Message::decodeMessage(b));
   return f;

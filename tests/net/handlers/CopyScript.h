@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/handlers/CopyFakes.h"
@@ -45,11 +46,7 @@ inline int64_t fingerprintOf(const std::string& prefix, int32_t mode) {
     for (int i = 0; i < 8; ++i) v = v << 8 | digest[i];
     return static_cast<int64_t>(v);
   }
-  std::unique_ptr<Checksum> c;
-  if (mode == 0)
-    c = std::make_unique<Xor64>();
-  else
-    c = std::make_unique<Fletcher64>();
+  std::unique_ptr<Checksum> c(mode == 0 ? static_cast<Checksum*>(new Xor64) : new Fletcher64);
   const auto* bytes = reinterpret_cast<const int8_t*>(prefix.data());
   for (int64_t at = 0; at < static_cast<int64_t>(prefix.size()); at += MB10)
     c->update(bytes, at, static_cast<int32_t>(std::min<int64_t>(MB10, static_cast<int64_t>(prefix.size()) - at)));
@@ -71,15 +68,14 @@ inline net::FileCreate announce(const std::string& path, const std::string& name
   c.fileName = name;
   c.size = size;
   c.remainingFiles = remaining;
-  c.sync = 1;
-  c.appendMode = 1;
+  c.sync = c.appendMode = 1;
   c.fingerprintMode = mode;
   return c;
 }
 
 inline net::FileCreate decide(net::FileCreate c, int64_t resumeAt) {
   c.sync = 0;
-  c.append = resumeAt > 0 ? 1 : 0;
+  c.append = resumeAt != 0;
   c.appendLength = resumeAt;
   c.fingerprintMode = 0;
   return c;
@@ -95,23 +91,31 @@ inline std::vector<int8_t> writeFrame(int64_t offset, const std::string& data) {
   return std::vector<int8_t>(b.array(), b.array() + b.position());
 }
 
-inline net::FileAck ackOf(int32_t status, const std::string& reason = "") {
+// An ack with `status` whose figures all say `size`, as the receiver's final ack has them.
+inline net::FileAck ackOf(int32_t status, int64_t size = 0) {
   net::FileAck a;
   a.status = status;
-  a.reason = reason;
+  a.bytesWritten = a.fingerprintLength = a.totalSize = size;
   return a;
+}
+
+// An ack's figures in one line: status, bytesWritten, fingerprint, fingerprintLength, totalSize.
+inline std::vector<int64_t> figures(const net::FileAck& a) {
+  return {a.status, a.bytesWritten, a.fingerprint, a.fingerprintLength, a.totalSize};
 }
 
 // One handler's surroundings: a real loop whose clock the test sets, in-memory files, and the
 // connection; the test plays the peer.
 struct World {
-  // Frames leave, file requests complete, waiting frames go in, until nothing moves.
+  virtual ~World() = default;
+  // A frame leaves, a file request completes, waiting frames go in; false when nothing moved.
+  virtual bool step() {
+    bool moved = ctx.drain();
+    moved = files.completeOne() || moved;
+    return ctx.deliverReady() || moved;
+  }
   void settle() {
-    for (int i = 0; i < 10000000; ++i) {
-      bool moved = ctx.drain();
-      moved = files.completeOne() || moved;
-      moved = ctx.deliverReady() || moved;
-      if (!moved) return;
+    for (int i = 0; i < 10000000 && step(); ++i) {
     }
   }
   // The frames that left since the last call.
@@ -132,20 +136,20 @@ struct World {
   size_t seen = 0;
 };
 
-// A receiver with a scripted sender.
+// A receiver of `path` with a scripted sender; its request is in the send buffer.
 struct RecvWorld : World {
-  explicit RecvWorld(const std::string& path = "/home/alice/photos", bool start = true) {
+  explicit RecvWorld(const std::string& path = "/home/alice/photos") {
     files.addDir("/recv");
     handler = std::make_unique<net::CopyRecvHandler>(&ctx, "CODE", "alice@example.com", "alice-uuid", path);
     ctx.handler = handler.get();
-    if (start) handler->handleSend();
+    handler->handleSend();
   }
-
   // The data of `source` from `from` on, in chunks.
   void sendData(const std::string& source, int64_t from, int64_t to = -1) {
     if (to < 0) to = static_cast<int64_t>(source.size());
     for (int64_t at = from; at < to; at += CHUNK)
-      ctx.deliverFrame(writeFrame(at, source.substr(static_cast<size_t>(at), static_cast<size_t>(std::min<int64_t>(CHUNK, to - at)))));
+      ctx.deliverFrame(writeFrame(
+          at, source.substr(static_cast<size_t>(at), static_cast<size_t>(std::min<int64_t>(CHUNK, to - at)))));
     settle();
   }
   // Past the request, up to the point where the receiver waits for the first file.
@@ -158,7 +162,8 @@ struct RecvWorld : World {
   std::unique_ptr<net::CopyRecvHandler> handler;
 };
 
-// A sender with a scripted receiver; the offer holds `offered`.
+// A sender of the offer `offered` with a scripted receiver; the web server answers its check of
+// the receiver with `verifyStatus` (0: never).
 struct SendWorld : World {
   explicit SendWorld(const std::string& offered, int32_t print = 2) {
     ctx.myName = "alice@example.com";
@@ -170,66 +175,58 @@ struct SendWorld : World {
     request.ticket = "CODE";
     request.print = print;
   }
-  // The request arrives and, when `verified`, the web server vouches for the receiver.
-  void start(bool verified = true) {
+  // The request arrives.
+  void begin() {
     handler = std::make_unique<net::CopyRequestHandler>(&ctx, request);
     ctx.handler = handler.get();
     handler->handleSend();
-    if (ctx.verifyCb) {
-      p2p::Server::ServerResponse<bool> answer;
-      answer.status = verified ? 200 : 403;
-      if (!verified) answer.error = "Authentication error";
-      ctx.verifyCb->handleServerResponse(answer);
-    }
+  }
+  void start() {
+    begin();
     settle();
+  }
+  bool step() override {
+    if (!ctx.verifyCb || verifyStatus == 0) return World::step();
+    p2p::Server::ServerResponse<bool> answer;
+    answer.status = verifyStatus;
+    if (verifyStatus != 200) answer.error = "Authentication error";
+    std::exchange(ctx.verifyCb, nullptr)->handleServerResponse(answer);
+    return true;
   }
 
   net::CopyRequest request;
+  int verifyStatus = 200;
   std::unique_ptr<net::CopyRequestHandler> handler;
 };
 
+// The connection goes: the handler is freed, the buffers are let go, and what the handler left
+// in flight completes all the same.
+template <class World>
+void connectionGone(World& w) {
+  w.handler.reset();
+  w.ctx.dropBuffers();
+  w.files.completeAll();
+}
+
 // Our receiver against our sender, each with its own files, frames passed as they leave.
 struct PairWorld {
-  PairWorld(const std::string& offered, const std::string& requested) : requested(requested) {
-    recvFiles.addDir("/recv");
-    senderCtx.myName = "alice@example.com";
-    senderCtx.ticket = net::IContext::Ticket("bob@example.com", {offered}, "CODE", 0);
-    recvCtx.onSent = [this](const std::vector<int8_t>& frame) {
-      if (sender) return senderCtx.deliverFrame(frame);
-      Frame first = decodeFrame(frame);  // the request chooses the sender, as on a connection
-      sender = std::make_unique<net::CopyRequestHandler>(&senderCtx, first.as<net::CopyRequest>());
-      senderCtx.handler = sender.get();
-      sender->handleSend();
+  PairWorld(const std::string& offered, const std::string& requested) : receiver(requested), sender(offered) {
+    receiver.ctx.onSent = [this](const std::vector<int8_t>& frame) {
+      if (sender.handler) return sender.ctx.deliverFrame(frame);
+      sender.request = decodeFrame(frame).as<net::CopyRequest>();  // the request chooses the sender
+      sender.begin();
     };
-    senderCtx.onSent = [this](const std::vector<int8_t>& frame) { recvCtx.deliverFrame(frame); };
+    sender.ctx.onSent = [this](const std::vector<int8_t>& frame) { receiver.ctx.deliverFrame(frame); };
   }
   void run() {
-    receiver = std::make_unique<net::CopyRecvHandler>(&recvCtx, "CODE", "alice@example.com", "alice-uuid", requested);
-    recvCtx.handler = receiver.get();
-    receiver->handleSend();
     for (int i = 0; i < 100000000; ++i) {
-      if (senderCtx.verifyCb) {
-        p2p::Server::ServerResponse<bool> yes;
-        yes.status = 200;
-        std::exchange(senderCtx.verifyCb, nullptr)->handleServerResponse(yes);
-      }
-      bool moved = recvCtx.drain();
-      moved = senderCtx.drain() || moved;
-      moved = senderFiles.completeOne() || moved;
-      moved = recvFiles.completeOne() || moved;
-      moved = recvCtx.deliverReady() || moved;
-      moved = senderCtx.deliverReady() || moved;
-      if (!moved) return;
+      const bool moved = receiver.step();
+      if (!sender.step() && !moved) return;
     }
   }
 
-  std::string requested;
-  uint64_t clock = 50000;
-  p2p::UvLoop loop{[this] { return clock; }};
-  FakeFiles senderFiles, recvFiles;
-  FakeContext senderCtx{&loop, &senderFiles}, recvCtx{&loop, &recvFiles};
-  std::unique_ptr<net::CopyRequestHandler> sender;
-  std::unique_ptr<net::CopyRecvHandler> receiver;
+  RecvWorld receiver;
+  SendWorld sender;
 };
 
 }  // namespace copytest

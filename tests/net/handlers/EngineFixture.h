@@ -82,8 +82,8 @@ class ScopedCwd {
 };
 
 // Settings of an engine whose web server never answers, with a free local HTTP port.
-inline Properties quietProperties(const testsupport::TempDir& dir, const std::string& serverUrl = "https://127.0.0.1:1/",
-                                  int udpPort = 1) {
+inline Properties quietProperties(const testsupport::TempDir& dir,
+                                  const std::string& serverUrl = "https://127.0.0.1:1/", int udpPort = 1) {
   Properties p;
   p.serverUrl = serverUrl;
   p.serverUdpPort = udpPort;
@@ -108,6 +108,10 @@ struct LocalEngine {
     manager = std::make_unique<net::Manager>(properties, &loop);
     manager->setListener(&api);
   }
+  // An engine that uses `server`.
+  explicit LocalEngine(const servertest::ServerProcess& server)
+      : LocalEngine("https://127.0.0.1:" + std::to_string(server.httpsPort) + "/", server.udpPort,
+                    testsupport::readFile(server.caPath())) {}
   ~LocalEngine() {
     manager.reset();
     api.setListener(nullptr);
@@ -115,6 +119,14 @@ struct LocalEngine {
 
   bool runUntil(const std::function<bool()>& done, int limitMs = 5000) {
     return testsupport::runUntil(loop, done, limitMs);
+  }
+  // Logs in and waits for the rendezvous and its event; says whether they came.
+  bool logIn(const std::string& user, const std::string& password) {
+    manager->doLogin(0, user, password);
+    return runUntil([&] {
+      const auto* login = events.last<net::Api::LoginEvent>(net::Api::LOGIN);
+      return manager->isConnected() && login && login->status == 0;
+    }, 15000);
   }
 
   testsupport::TempDir dir;

@@ -5,9 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <future>
-#include <thread>
 
 #include "net/handlers/EngineFixture.h"
 #include "support/EngineProcess.h"
@@ -21,11 +19,8 @@ namespace {
 std::string rawHttp(int port, const std::string& request) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address = servertest::loopback(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return "";
-  }
-  send(fd, request.data(), request.size(), 0);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+    send(fd, request.data(), request.size(), 0);
   std::string answer;
   char buffer[1024];
   timeval timeout{5, 0};
@@ -35,16 +30,6 @@ std::string rawHttp(int port, const std::string& request) {
   return answer;
 }
 
-// Runs the engine's loop while `request` runs on another thread; its result.
-template <class F>
-auto whileLooping(LocalEngine& engine, F request) {
-  auto result = std::async(std::launch::async, request);
-  engine.runUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000);
-  return result.get();
-}
-
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 }  // namespace
 
 TEST(ManagerHttp, RecvAndRaiseAnswerAndEmitAndEverythingElseIsRefused) {
@@ -52,9 +37,7 @@ TEST(ManagerHttp, RecvAndRaiseAnswerAndEmitAndEverythingElseIsRefused) {
   const int port = engine.manager->httpPort();
   ASSERT_GT(port, 0);
   struct Case {
-    std::string target;
-    std::string status;
-    std::string body;
+    std::string target, status, body;
   };
   const std::vector<Case> cases = {
       {"/RECV?code=AbC", "200", "{\"message\":\"Ok\",\"status\":200}\n"},
@@ -67,10 +50,12 @@ TEST(ManagerHttp, RecvAndRaiseAnswerAndEmitAndEverythingElseIsRefused) {
       {"http://[::1", "400", "error parsing url\n"},
   };
   for (const Case& c : cases) {
-    const std::string answer =
-        whileLooping(engine, [&] { return rawHttp(port, "GET " + c.target + " HTTP/1.1\r\nHost: x\r\n\r\n"); });
-    EXPECT_TRUE(has(answer, "HTTP/1.1 " + c.status)) << c.target << ": " << answer;
-    EXPECT_TRUE(has(answer, "Connection: close")) << c.target;
+    // The engine's loop runs while the request runs on another thread.
+    auto asked = std::async(std::launch::async, rawHttp, port, "GET " + c.target + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    engine.runUntil([&] { return asked.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000);
+    const std::string answer = asked.get();
+    EXPECT_EQ(answer.rfind("HTTP/1.1 " + c.status, 0), 0u) << c.target << ": " << answer;
+    EXPECT_NE(answer.find("Connection: close"), std::string::npos) << c.target;
     EXPECT_EQ(answer.substr(answer.find("\r\n\r\n") + 4), c.body) << c.target;
   }
   engine.runUntil([&] { return engine.events.count(Api::COMMAND_RAISE) == 1; });
@@ -106,44 +91,35 @@ TEST(ManagerServer, AccountsAndOffersAgainstTheStandIn) {
   servertest::ServerProcess server(data.file("server"));
   const Account alice{"alice@example.com", "alice-pw"};
   addAccount(server, alice);
-  {
-    LocalEngine engine("https://127.0.0.1:" + std::to_string(server.httpsPort) + "/", server.udpPort,
-                       testsupport::readFile(server.caPath()));
-    net::Manager& m = *engine.manager;
-    // The fixture's account is unknown to the server: the login is refused until one is set.
-    m.doLogin(1, alice.user, alice.password);
-    ASSERT_TRUE(engine.runUntil([&] {
-      const auto* login = engine.events.last<Api::LoginEvent>(Api::LOGIN);
-      return login && login->status == 0;
-    }, 15000));
-    EXPECT_TRUE(m.isConnected());
-    const auto* login = engine.events.last<Api::LoginEvent>(Api::LOGIN);
-    EXPECT_EQ(login->username, alice.user);
-    EXPECT_EQ(m.getProperties()->userkey, alice.key());
+  LocalEngine engine(server);
+  net::Manager& m = *engine.manager;
+  auto await = [&](Api::EventType type, size_t count) {
+    EXPECT_TRUE(engine.runUntil([&] { return engine.events.count(type) == count; }, 15000)) << type;
+  };
+  // The fixture's account is unknown to the server: the login is refused until one is set.
+  ASSERT_TRUE(engine.logIn(alice.user, alice.password));
+  const auto* login = engine.events.last<Api::LoginEvent>(Api::LOGIN);
+  EXPECT_EQ(std::make_tuple(login->status, login->username), std::make_tuple(0, alice.user));
+  EXPECT_EQ(m.getProperties()->userkey, alice.key());
 
-    m.ticketSend(2, "bob@example.com", {"/data/photos"}, "hello", false);
-    ASSERT_TRUE(engine.runUntil([&] { return engine.events.count(Api::TICKET_CREATE) == 1; }, 10000));
-    const auto* created = engine.events.last<Api::TicketCreateEvent>(Api::TICKET_CREATE);
-    EXPECT_EQ(created->commandId, 2);
-    EXPECT_EQ(created->reason, "");
-    ASSERT_FALSE(created->code.empty());
-    EXPECT_EQ(m.findTicket(created->code, "bob@example.com").files.front(), "/data/photos");
+  m.ticketSend(2, "bob@example.com", {"/data/photos"}, "hello", false);
+  await(Api::TICKET_CREATE, 1);
+  const auto* created = engine.events.last<Api::TicketCreateEvent>(Api::TICKET_CREATE);
+  EXPECT_EQ(std::make_tuple(created->commandId, created->reason), std::make_tuple(2, std::string()));
+  EXPECT_EQ(m.findTicket(created->code, "bob@example.com").files.front(), "/data/photos");
 
-    m.newUser(3, "carol@example.com", "carol-pw");
-    m.forgotPassword(4, "alice@example.com");
-    ASSERT_TRUE(engine.runUntil([&] {
-      return engine.events.count(Api::NEW_USER) == 1 && engine.events.count(Api::FORGOT_PASSWORD) == 1;
-    }, 10000));
-    const auto* registered = engine.events.last<Api::NewUserEvent>(Api::NEW_USER);
-    EXPECT_EQ(registered->status, 1) << registered->reason;
-    EXPECT_EQ(m.getProperties()->username, "carol@example.com");  // a new account is the one in use
-    EXPECT_EQ(engine.events.last<Api::ForgotPasswordEvent>(Api::FORGOT_PASSWORD)->status, 1);
+  m.newUser(3, "carol@example.com", "carol-pw");
+  await(Api::NEW_USER, 1);
+  EXPECT_EQ(engine.events.last<Api::NewUserEvent>(Api::NEW_USER)->status, 1);
+  EXPECT_EQ(m.getProperties()->username, "carol@example.com");  // a new account is the one in use
+  m.forgotPassword(4, "alice@example.com");
+  await(Api::FORGOT_PASSWORD, 1);
+  EXPECT_EQ(engine.events.last<Api::ForgotPasswordEvent>(Api::FORGOT_PASSWORD)->status, 1);
 
-    m.newUser(5, "carol@example.com", "other");  // taken: refused, settings unchanged
-    ASSERT_TRUE(engine.runUntil([&] { return engine.events.count(Api::NEW_USER) == 2; }, 10000));
-    const auto* refused = engine.events.last<Api::NewUserEvent>(Api::NEW_USER);
-    EXPECT_EQ(refused->status, 0);
-    EXPECT_FALSE(refused->reason.empty());
-    EXPECT_EQ(m.getProperties()->userkey, servertest::userKey("carol@example.com", "carol-pw"));
-  }
+  m.newUser(5, "carol@example.com", "other");  // taken: refused, settings unchanged
+  await(Api::NEW_USER, 2);
+  const auto* refused = engine.events.last<Api::NewUserEvent>(Api::NEW_USER);
+  EXPECT_EQ(refused->status, 0);
+  EXPECT_FALSE(refused->reason.empty());
+  EXPECT_EQ(m.getProperties()->userkey, servertest::userKey("carol@example.com", "carol-pw"));
 }

@@ -1,23 +1,25 @@
-// Files moving end to end: two engines in two processes (engine-peer), the real stand-in server on
-// loopback, trees compared by SHA-256, and no ".tmp." file left after a success. A hostile sender
-// runs in this process.
+// Files moving end to end: engines in processes of their own (engine-peer), the real stand-in
+// server on loopback, trees compared by SHA-256 and no ".tmp." file left after a success. The
+// ticket exchange that comes first, a forging receiver and a hostile sender run in this process.
 #include <gtest/gtest.h>
 
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 
+#include "UdpChaos.h"
 #include "net/handlers/AcceptedHandlers.h"
 #include "net/handlers/EngineFixture.h"
-#include "net/messages/CopyRequest.h"
+#include "net/handlers/TicketRecvHandler.h"
 #include "net/messages/CopyResponse.h"
-#include "net/messages/FileAck.h"
 #include "net/messages/FileCreate.h"
 #include "net/messages/FileWrite.h"
+#include "net/messages/TicketRequest.h"
+#include "net/messages/TicketResponse.h"
 #include "support/EngineProcess.h"
 #include "support/Trees.h"
-#include "UdpChaos.h"
 
 using namespace enginetest;
 using net::Message;
@@ -25,266 +27,316 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const Account alice{"alice@example.com", "alice-pw"};
-const Account bob{"bob@example.com", "bob-pw"};
-const Account carol{"carol@example.com", "carol-pw"};
-const Account mallory{"mallory@example.com", "mallory-pw"};
+const Account alice{"alice@example.com", "alice-pw"}, bob{"bob@example.com", "bob-pw"},
+    carol{"carol@example.com", "carol-pw"}, mallory{"mallory@example.com", "mallory-pw"};
 
-class Transfer : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    data = new testsupport::TempDir();
-    server = new servertest::ServerProcess(data->file("server"));
-    for (const Account& a : {alice, bob, carol, mallory}) addAccount(*server, a);
-    senderHome = new EngineHome(*server, alice, data->file("alice"));
-    sender = new EngineProcess(*senderHome);
-    receiverHome = new EngineHome(*server, bob, data->file("bob"));
-    receiver = new EngineProcess(*receiverHome);
-    sender->waitLoggedIn();
-    receiver->waitLoggedIn();
+// One computer: its working folder and its engine, logged in.
+struct Computer {
+  Computer(const servertest::ServerProcess& server, const Account& account, const std::string& dir)
+      : home(server, account, dir) {
+    restart();
   }
-  static void TearDownTestSuite() {
-    delete receiver;
-    delete sender;
-    delete receiverHome;
-    delete senderHome;
-    delete server;
-    delete data;
+  // The engine starts again (after a kill, or to forget its offers).
+  void restart() {
+    engine.reset();
+    engine = std::make_unique<EngineProcess>(home);
+    engine->waitLoggedIn();
   }
-
-  static fs::path source(const std::string& name) { return fs::path(data->path()) / "src" / name; }
-  static fs::path received(const std::string& name) { return fs::path(receiverHome->recv) / name; }
-
-  // A new ticket from `from` to bob for `paths`; its code.
-  static std::string offer(EngineProcess& from, const std::vector<std::string>& paths) {
-    const int id = ++nextId;
-    from.command({{"op", "send"}, {"id", id}, {"to", bob.user}, {"files", paths}});
-    auto created = from.waitFor("TICKET_CREATE", id);
-    if (!created || (*created)["code"] == "") throw std::runtime_error("no ticket: " + from.log());
-    return (*created)["code"];
+  // Offers `files` to `to` under a code the server already knows, dated `createdAt`.
+  void offerAs(const std::string& code, int64_t createdAt, const std::vector<std::string>& files, const Account& to) {
+    engine->command(
+        {{"op", "sendcode"}, {"id", 0}, {"to", to.user}, {"code", code}, {"createdAt", createdAt}, {"files", files}});
   }
+  EngineProcess* operator->() { return engine.get(); }
 
-  // Bob receives `code` until the sequence says it is over; true when every path came.
-  static bool receive(const std::string& code, int timeoutMs = 60000) {
-    receiver->command({{"op", "recv"}, {"id", ++nextId}, {"code", code}});
-    const std::string done = "ticket " + code + ": every path received";
-    const std::string refused = "ticket " + code + ": ";
-    receiver->waitLog(refused, timeoutMs);
-    return receiver->log().find(done) != std::string::npos;
-  }
-
-  static void expectSameTree(const fs::path& from, const fs::path& to) {
-    EXPECT_EQ(trees::digest(from), trees::digest(to)) << from << " -> " << to;
-    EXPECT_TRUE(trees::leftovers(to).empty());
-  }
-
-  static testsupport::TempDir* data;
-  static servertest::ServerProcess* server;
-  static EngineHome* senderHome;
-  static EngineHome* receiverHome;
-  static EngineProcess* sender;
-  static EngineProcess* receiver;
-  static int nextId;
+  EngineHome home;
+  std::unique_ptr<EngineProcess> engine;
 };
 
-testsupport::TempDir* Transfer::data;
-servertest::ServerProcess* Transfer::server;
-EngineHome* Transfer::senderHome;
-EngineHome* Transfer::receiverHome;
-EngineProcess* Transfer::sender;
-EngineProcess* Transfer::receiver;
-int Transfer::nextId = 100;
+// A stand-in server that knows the four accounts; alice's computer sends, bob's receives.
+struct Site {
+  explicit Site(const std::vector<std::string>& serverArgs = {}) : server(data.file("server"), serverArgs) {
+    for (const Account& a : {alice, bob, carol, mallory}) addAccount(server, a);
+    sender = std::make_unique<Computer>(server, alice, data.file("alice"));
+    receiver = std::make_unique<Computer>(server, bob, data.file("bob"));
+  }
+
+  fs::path source(const std::string& name) const { return fs::path(data.path()) / "src" / name; }
+  fs::path received(const std::string& name) const { return fs::path(receiver->home.recv) / name; }
+
+  // A new ticket from `from` to `to` for `paths`; its code.
+  std::string offer(Computer& from, const std::vector<std::string>& paths, const Account& to = bob) {
+    const int id = ++nextId;
+    from->command({{"op", "send"}, {"id", id}, {"to", to.user}, {"files", paths}});
+    auto created = from->waitFor("TICKET_CREATE", id);
+    if (!created || (*created)["code"] == "") throw std::runtime_error("no ticket: " + from->log());
+    return (*created)["code"];
+  }
+  // Bob starts to receive `code`; the command's id.
+  int startReceive(const std::string& code) {
+    (*receiver)->command({{"op", "recv"}, {"id", ++nextId}, {"code", code}});
+    return nextId;
+  }
+  // The reason of bob's TicketGet answer to a receive of `code`.
+  std::string ticketGetReason(const std::string& code) {
+    auto answer = (*receiver)->waitFor("TICKET_GET", startReceive(code), 30000);
+    return answer ? (*answer)["reason"].get<std::string>() : "no answer";
+  }
+  // Bob receives `code` until the sequence says it is over; true when every path came.
+  bool receive(const std::string& code, int timeoutMs = 60000) {
+    startReceive(code);
+    (*receiver)->waitLog("ticket " + code + ": ", timeoutMs);
+    return (*receiver)->log().find("ticket " + code + ": every path received") != std::string::npos;
+  }
+  // Waits until bob's temporary copy of `name` holds more than `bytes`; its size.
+  uintmax_t waitForPart(const std::string& name, uintmax_t bytes) {
+    const fs::path part = received(".tmp." + name);
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         !(fs::exists(part) && fs::file_size(part) > bytes) && std::chrono::steady_clock::now() < end;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return fs::exists(part) ? fs::file_size(part) : 0;
+  }
+  void expectReceivedWhole(const fs::path& file) {
+    EXPECT_EQ(trees::sha256OfFile(file), trees::sha256OfFile(received(file.filename()))) << file;
+    EXPECT_TRUE(trees::leftovers(receiver->home.recv).empty());
+  }
+
+  testsupport::TempDir data;
+  servertest::ServerProcess server;
+  std::unique_ptr<Computer> sender, receiver;
+  int nextId = 100;
+};
+
+class Engines : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { site = std::make_unique<Site>(); }
+  static void TearDownTestSuite() { site.reset(); }
+  inline static std::unique_ptr<Site> site;
+};
+class TicketExchange : public Engines {};
+class Transfer : public Engines {};
+
+// What a receiving connection of this process heard.
+struct Outcome : net::PeerManager::Listener {
+  std::optional<net::TicketResponse> answer;
+  std::optional<std::string> closed;
+  void onNotify(net::PeerManager*, void* data) override { answer = *static_cast<const net::TicketResponse*>(data); }
+  void onClose(net::PeerManager* pm, const std::string& why) override {
+    closed = why;
+    pm->setListener(nullptr);
+  }
+};
+
+// A receiver that signs with a key it does not have.
+struct ForgingHandler : net::IHandler {
+  ForgingHandler(net::IContext* c, std::string code, std::string peerUuid)
+      : IHandler(c), code(std::move(code)), peerUuid(std::move(peerUuid)) {}
+  void handleSend() override {
+    if (std::exchange(sent, true)) return;
+    net::TicketRequest request;
+    request.uuid = context->uuid();
+    request.username = context->username();
+    request.signature = std::string(40, 'a');
+    request.ticket = code;
+    request.peerUuid = peerUuid;
+    context->send(&request);
+  }
+  void handleRecv(const Message* m) override {
+    context->notify(const_cast<Message*>(m));
+    context->close(false, "");
+  }
+  std::string code, peerUuid;
+  bool sent = false;
+};
 
 }  // namespace
 
-TEST_F(Transfer, SeveralSingleFilesOfTheSizesAroundOneChunkInOneTicket) {
+TEST_F(TicketExchange, AnHonestReceiverGetsThePathsInOrderAndEveryoneElseTicketNotFound) {
+  std::smatch m;
+  const std::string ini = testsupport::readFile(site->sender->home.dir + "/properties.ini");
+  ASSERT_TRUE(std::regex_search(ini, m, std::regex("\\nuuid = ([^\\n]*)")));
+  const std::string senderUuid = m[1];
+  const int64_t now = std::time(nullptr);
+  for (const auto& [code, to, createdAt] : std::vector<std::tuple<std::string, Account, int64_t>>{
+           {"GOOD", bob, now}, {"CAROLS", carol, now}, {"OLD", bob, now - 604800}, {"AHEAD", bob, now + 3600}})
+    site->sender->offerAs(code, createdAt, {"/z/" + code, "/a/" + code}, to);
+
+  LocalEngine engine(site->server);  // bob, from this process
+  ASSERT_TRUE(engine.logIn(bob.user, bob.password));
+  auto exchange = [&](const net::PeerManager::HandlerFactory& factory) {
+    Outcome outcome;
+    auto* connection = new net::PeerManager(engine.manager.get(), senderUuid, factory);
+    connection->setListener(&outcome);
+    if (!engine.runUntil([&] { return outcome.closed.has_value(); }, 20000)) connection->setListener(nullptr);
+    return outcome;
+  };
+  auto honest = [&](const std::string& code) {
+    p2p::TicketGetResponse offer;
+    offer.uuid = senderUuid;
+    offer.userName = alice.user;
+    return exchange([=](net::IContext* c) { return new net::TicketRecvHandler(c, code, offer); });
+  };
+  for (const std::string code : {"GOOD", "AHEAD"}) {
+    Outcome good = honest(code);
+    ASSERT_TRUE(good.answer) << code;
+    EXPECT_EQ(good.answer->status, Message::OK);
+    EXPECT_EQ(good.answer->paths, (std::vector<std::string>{"/z/" + code, "/a/" + code}));
+    EXPECT_EQ(good.closed, "");
+  }
+  for (Outcome refused : {honest("CAROLS"), honest("OLD"), honest("NOPE"),
+                          exchange([&](net::IContext* c) { return new ForgingHandler(c, "GOOD", senderUuid); })}) {
+    ASSERT_TRUE(refused.answer);
+    EXPECT_EQ(refused.answer->status, Message::NOT_FOUND);
+    EXPECT_EQ(refused.answer->reason, "Ticket not found");
+    EXPECT_TRUE(refused.answer->paths.empty());
+  }
+}
+
+TEST_F(TicketExchange, SeveralReceivesFromOneSenderAtOnce) {
+  std::vector<std::string> codes;
+  std::vector<int> ids;
+  for (int i = 0; i < 8; ++i) codes.push_back(site->offer(*site->sender, {"/p" + std::to_string(i)}));
+  for (const std::string& code : codes) ids.push_back(site->startReceive(code));
+  for (int id : ids) {
+    auto got = (*site->receiver)->waitFor("TICKET_GET", id);
+    ASSERT_TRUE(got);
+    EXPECT_EQ((*got)["reason"], "") << id;
+  }
+}
+
+// A code nobody knows, a ticket for someone else, an offer gone stale and a sender gone away.
+TEST_F(Transfer, AnOfferThatIsUnknownForSomeoneElseExpiredOrOfflineIsRefused) {
+  EXPECT_EQ(site->ticketGetReason("UNKNOWN-CODE"), "Not Found");
+  EXPECT_EQ(site->ticketGetReason(site->offer(*site->sender, {"/for/carol"}, carol)), "Not Found");
+
+  // Carol's engine forgets its offer when it starts again, and is given it back dated seven days ago.
+  Computer carolsComputer(site->server, carol, site->data.file("carol-gone"));
+  const std::string code = site->offer(carolsComputer, {"/nowhere"});
+  carolsComputer.restart();
+  carolsComputer.offerAs(code, std::time(nullptr) - 604800, {"/nowhere"}, bob);
+  EXPECT_EQ(site->ticketGetReason(code), "Ticket not found");
+  carolsComputer->kill9();
+  EXPECT_EQ(site->ticketGetReason(code), "can't find peer");
+}
+
+TEST_F(Transfer, FilesOfTheSizesAroundOneChunkInOneTicket) {
   std::vector<std::string> paths;
   for (uint64_t size : {0ull, 61416ull, 61417ull, 3'000'000ull}) {
-    const fs::path file = source("sizes") / ("f" + std::to_string(size) + ".bin");
-    trees::writeRandom(file, size, size + 1);
-    paths.push_back(file.string());
+    paths.push_back(site->source("sizes/f" + std::to_string(size) + ".bin"));
+    trees::writeRandom(paths.back(), size, size + 1);
   }
-  ASSERT_TRUE(receive(offer(*sender, paths)));
-  for (const std::string& path : paths) {
-    const fs::path name = fs::path(path).filename();
-    ASSERT_TRUE(fs::exists(received(name))) << name;
-    EXPECT_EQ(trees::sha256OfFile(path), trees::sha256OfFile(received(name))) << name;
-  }
-  EXPECT_TRUE(trees::leftovers(receiverHome->recv).empty());
+  ASSERT_TRUE(site->receive(site->offer(*site->sender, paths)));
+  for (const std::string& path : paths) site->expectReceivedWhole(path);
 }
 
 TEST_F(Transfer, ANestedFolderWithEmptyFilesAndNonAsciiNames) {
-  const fs::path root = source("Photos été");
+  const fs::path root = site->source("Photos été");
   trees::writeRandom(root / "a.jpg", 100'000, 1);
   trees::writeRandom(root / "2019" / "naïve résumé.txt", 5'000, 2);
   trees::writeRandom(root / "2019" / "日本" / "empty", 0, 3);
   trees::writeRandom(root / "2020" / "deep" / "deeper" / "b.bin", 200'000, 4);
   fs::create_directories(root / "nothing here");  // no message carries an empty folder
+  const std::vector<std::string> expected = trees::digest(root);
   // Names no receiver may write stay behind; the rest of the folder still comes.
   trees::writeRandom(root / "2019" / ".tmp.partial", 10, 5);
   trees::writeRandom(root / "bell\x07name", 10, 6);
-  ASSERT_TRUE(receive(offer(*sender, {root.string() + "/"})));
-  std::vector<std::string> expected = trees::digest(root);
-  expected.erase(std::remove_if(expected.begin(), expected.end(),
-                                [](const std::string& line) {
-                                  return line.find(".tmp.partial") != std::string::npos ||
-                                         line.find("bell\x07name") != std::string::npos;
-                                }),
-                 expected.end());
-  EXPECT_EQ(trees::digest(received("Photos été")), expected);
+  ASSERT_TRUE(site->receive(site->offer(*site->sender, {root.string() + "/"})));
+  EXPECT_EQ(trees::digest(site->received("Photos été")), expected);
   EXPECT_EQ(expected.size(), 4u);
+  EXPECT_TRUE(trees::leftovers(site->received("Photos été")).empty());
 }
 
 TEST_F(Transfer, A200MiBFile) {
-  const fs::path file = source("big") / "200MiB.bin";
+  const fs::path file = site->source("200MiB.bin");
   trees::writeRandom(file, 200ull << 20, 7);
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(receive(offer(*sender, {file.string()}), 120000));
+  ASSERT_TRUE(site->receive(site->offer(*site->sender, {file.string()}), 120000));
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("200 MiB in %.2f s: %.0f MB/s\n", seconds, 209.7152 / seconds);
-  EXPECT_EQ(trees::sha256OfFile(file), trees::sha256OfFile(received("200MiB.bin")));
-  EXPECT_TRUE(trees::leftovers(receiverHome->recv).empty());
+  site->expectReceivedWhole(file);
 }
 
 TEST_F(Transfer, PauseThenResumeAndAChangedSourceIsSentAgain) {
-  const fs::path file = source("pause") / "resumable.bin";
+  const fs::path file = site->source("resumable.bin");
   trees::writeRandom(file, 120ull << 20, 11);
-  const std::string code = offer(*sender, {file.string()});
-  const fs::path tmp = received(".tmp.resumable.bin");
-  receiver->command({{"op", "recv"}, {"id", ++nextId}, {"code", code}});
-  const int recvId = nextId;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!(fs::exists(tmp) && fs::file_size(tmp) > (8u << 20)) && std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  receiver->command({{"op", "pause"}, {"id", ++nextId}, {"code", code}});
-  auto paused = receiver->waitFor(
-      [&](const json& e) { return e["type"] == "SEND_RECV" && e["id"] == recvId && e["reason"] == "Paused"; });
-  ASSERT_TRUE(paused);
-  ASSERT_TRUE(fs::exists(tmp));
-  const auto held = fs::file_size(tmp);
-  EXPECT_LT(held, 120ull << 20);
+  const std::string code = site->offer(*site->sender, {file.string()});
+  const int recvId = site->startReceive(code);
+  site->waitForPart("resumable.bin", 8u << 20);
+  (*site->receiver)->command({{"op", "pause"}, {"id", ++site->nextId}, {"code", code}});
+  ASSERT_TRUE((*site->receiver)->waitFor([&](const json& e) {
+    return e["type"] == "SEND_RECV" && e["id"] == recvId && e["reason"] == "Paused";
+  }));
+  EXPECT_LT(fs::file_size(site->received(".tmp.resumable.bin")), 120ull << 20);
 
-  ASSERT_TRUE(receive(code));  // resumed: the held prefix matches
-  EXPECT_EQ(trees::sha256OfFile(file), trees::sha256OfFile(received("resumable.bin")));
-  EXPECT_NE(receiver->log().find("resumable.bin 125829120 bytes (resumed)"), std::string::npos);
+  ASSERT_TRUE(site->receive(code));  // resumed: the held prefix matches
+  site->expectReceivedWhole(file);
+  EXPECT_NE((*site->receiver)->log().find("resumable.bin 125829120 bytes (resumed)"), std::string::npos);
 
   // The source changes at its start; the held copy no longer matches and the file comes again.
-  {
-    std::fstream change(file, std::ios::in | std::ios::out | std::ios::binary);
-    change.write("changed!", 8);
-  }
-  const std::string again = offer(*sender, {file.string()});
-  ASSERT_TRUE(receive(again));
-  EXPECT_EQ(trees::sha256OfFile(file), trees::sha256OfFile(received("resumable.bin")));
-  EXPECT_TRUE(trees::leftovers(receiverHome->recv).empty());
+  std::fstream(file, std::ios::in | std::ios::out | std::ios::binary).write("changed!", 8);
+  ASSERT_TRUE(site->receive(site->offer(*site->sender, {file.string()})));
+  site->expectReceivedWhole(file);
 }
 
 TEST_F(Transfer, ASenderKilledMidFileIsResumedUnderTheSameCode) {
-  EngineHome carolHome(*server, carol, data->file("carol"));
-  auto carolEngine = std::make_unique<EngineProcess>(carolHome);
-  carolEngine->waitLoggedIn();
-  const fs::path file = source("killed") / "survivor.bin";
+  Computer carolsComputer(site->server, carol, site->data.file("carol"));
+  const fs::path file = site->source("survivor.bin");
   trees::writeRandom(file, 150ull << 20, 13);
-  const std::string code = offer(*carolEngine, {file.string()});
-  const fs::path tmp = received(".tmp.survivor.bin");
-  receiver->command({{"op", "recv"}, {"id", ++nextId}, {"code", code}});
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!(fs::exists(tmp) && fs::file_size(tmp) > (20u << 20)) && std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  carolEngine->kill9();
-  const auto heldAtKill = fs::file_size(tmp);
+  const std::string code = site->offer(carolsComputer, {file.string()});
+  site->startReceive(code);
+  EXPECT_GT(site->waitForPart("survivor.bin", 20u << 20), 20u << 20);
+  carolsComputer->kill9();
 
-  carolEngine = std::make_unique<EngineProcess>(carolHome);  // the same computer, started again
-  carolEngine->waitLoggedIn();
-  carolEngine->command({{"op", "sendcode"}, {"id", 1}, {"to", bob.user}, {"code", code},
-                        {"createdAt", static_cast<int64_t>(std::time(nullptr))}, {"files", {file.string()}}});
-  ASSERT_TRUE(receiver->waitLog("ticket " + code + ": every path received", 90000));
-  EXPECT_EQ(trees::sha256OfFile(file), trees::sha256OfFile(received("survivor.bin")));
-  EXPECT_TRUE(trees::leftovers(receiverHome->recv).empty());
+  carolsComputer.restart();  // the same computer, its offer given back under the same code
+  carolsComputer.offerAs(code, std::time(nullptr), {file.string()}, bob);
+  ASSERT_TRUE((*site->receiver)->waitLog("ticket " + code + ": every path received", 90000));
+  site->expectReceivedWhole(file);
   // Resumed, not restarted: the copy after the restart began where the held prefix ended.
-  EXPECT_GT(heldAtKill, 0u);
-  EXPECT_NE(receiver->log().find("survivor.bin 157286400 bytes (resumed)"), std::string::npos);
-}
-
-TEST_F(Transfer, AnOfferThatIsGoneOrForSomeoneElseIsRefused) {
-  // Carol's engine makes a ticket, is restarted (its offers are gone) and offers the code again,
-  // dated seven days back.
-  EngineHome carolHome(*server, carol, data->file("carol-2"));
-  auto carolEngine = std::make_unique<EngineProcess>(carolHome);
-  carolEngine->waitLoggedIn();
-  const std::string code = offer(*carolEngine, {"/nowhere"});
-  carolEngine = std::make_unique<EngineProcess>(carolHome);
-  carolEngine->waitLoggedIn();
-  carolEngine->command({{"op", "sendcode"}, {"id", 1}, {"to", bob.user}, {"code", code},
-                        {"createdAt", static_cast<int64_t>(std::time(nullptr)) - 604800}, {"files", {"/nowhere"}}});
-  receiver->command({{"op", "recv"}, {"id", 501}, {"code", code}});
-  auto expired = receiver->waitFor("TICKET_GET", 501);
-  ASSERT_TRUE(expired);
-  EXPECT_EQ((*expired)["reason"], "Ticket not found");
-
-  sender->command({{"op", "send"}, {"id", 502}, {"to", carol.user}, {"files", {"/for/carol"}}});
-  auto forCarol = sender->waitFor("TICKET_CREATE", 502);
-  ASSERT_TRUE(forCarol);
-  receiver->command({{"op", "recv"}, {"id", 503}, {"code", (*forCarol)["code"]}});
-  auto notBobs = receiver->waitFor("TICKET_GET", 503);
-  ASSERT_TRUE(notBobs);
-  EXPECT_EQ((*notBobs)["reason"], "Not Found");
+  EXPECT_NE((*site->receiver)->log().find("survivor.bin 157286400 bytes (resumed)"), std::string::npos);
 }
 
 namespace {
 
-// Serves a copy request with names of its choosing.
+// Serves a copy request with names of its choosing: announces `path`/`name`, and after the
+// receiver's answer decides on `laterPath`/`laterName` (when given) and sends five bytes.
 class HostileSender : public net::IHandler {
  public:
   struct Names {
-    std::string path;
-    std::string fileName;
-    std::string laterPath;  // used in the second FileCreate when not empty
-    std::string laterName;
+    std::string path, name, laterPath = "", laterName = "";
   };
-  HostileSender(net::IContext* c, Names names) : IHandler(c), names(std::move(names)) { handlerName = "Hostile"; }
+  HostileSender(net::IContext* c, Names names) : IHandler(c), names(std::move(names)) {}
 
   void handleSend() override {
-    if (step == 0) {
-      net::CopyResponse response;
-      response.status = Message::CONTINUE;
-      response.totalFiles = 1;
-      response.totalBytes = 5;
-      if (context->send(&response)) step = 1;
-    } else if (step == 1) {
-      if (context->send(&create(1, names.path, names.fileName))) step = 2;
-    } else if (step == 3) {
-      const bool switched = !names.laterName.empty();
-      if (context->send(&create(0, switched ? names.laterPath : names.path,
-                                switched ? names.laterName : names.fileName)))
-        step = 4;
-    } else if (step == 4 && context->canSend()) {
-      ByteBuffer* buffer = context->getSendBuffer();
-      buffer->clear();
-      std::memcpy(buffer->array() + net::FileWrite::getDataOffset(), "evil!", 5);
+    if (!context->canSend()) return;
+    net::CopyResponse response;
+    response.status = Message::CONTINUE;
+    response.totalFiles = 1;
+    response.totalBytes = 5;
+    const bool switched = !names.laterName.empty();
+    if (step == 0 && context->send(&response)) step = 1;
+    if (step == 1 && context->canSend() && context->send(&create(1, names.path, names.name))) step = 2;
+    if (step == 3 &&
+        context->send(&create(0, switched ? names.laterPath : names.path, switched ? names.laterName : names.name)))
+      step = 4;
+    if (step == 4 && context->canSend()) {
+      std::memcpy(context->getSendBuffer()->array() + net::FileWrite::getDataOffset(), "evil!", 5);
       net::FileWrite write;
-      write.offset = 0;
       write.length = 5;
       if (context->send(&write)) step = 5;
     }
   }
   void handleRecv(const Message* m) override {
-    if (step == 2 && m->getOpcode() == Message::FILE_ACK) {
-      step = 3;
-      handleSend();
-    }
+    if (step == 2 && m->getOpcode() == Message::FILE_ACK) step = 3, handleSend();
   }
 
  private:
   net::FileCreate& create(int32_t sync, const std::string& path, const std::string& name) {
     fileCreate = net::FileCreate();
-    fileCreate.fileName = name;
     fileCreate.path = path;
+    fileCreate.fileName = name;
     fileCreate.size = 5;
-    fileCreate.remainingFiles = 0;
     fileCreate.sync = sync;
-    fileCreate.appendMode = 1;
-    fileCreate.fingerprintMode = 1;
+    fileCreate.appendMode = fileCreate.fingerprintMode = 1;
     return fileCreate;
   }
 
@@ -296,23 +348,25 @@ class HostileSender : public net::IHandler {
 }  // namespace
 
 TEST_F(Transfer, AHostileSendersNamesAreRefusedAndNothingIsWrittenOutsideTheReceiveFolder) {
-  LocalEngine evil("https://127.0.0.1:" + std::to_string(server->httpsPort) + "/", server->udpPort,
-                   testsupport::readFile(server->caPath()));
-  evil.manager->doLogin(0, mallory.user, mallory.password);
-  ASSERT_TRUE(evil.runUntil([&] { return evil.manager->isConnected(); }, 15000));
-  const fs::path outside = fs::path(receiverHome->dir);
-  const auto before = trees::digest(data->path());
-
-  auto names = [](std::string path, std::string file, std::string laterPath = "", std::string laterName = "") {
-    return HostileSender::Names{std::move(path), std::move(file), std::move(laterPath), std::move(laterName)};
+  LocalEngine evil(site->server);
+  ASSERT_TRUE(evil.logIn(mallory.user, mallory.password));
+  auto elsewhere = [&] {  // every file of the site that neither the server nor an engine writes
+    std::vector<std::string> files = trees::digest(site->data.path());
+    files.erase(std::remove_if(files.begin(), files.end(),
+                               [](const std::string& line) {
+                                 return line.rfind("bob/recv/", 0) == 0 || line.rfind("server", 0) == 0 ||
+                                        line.find("/engine.") != std::string::npos;
+                               }),
+                files.end());
+    return files;
   };
+  const std::vector<std::string> before = elsewhere();
   const std::vector<HostileSender::Names> cases = {
-      names("../escape", "x"),  names("", "../x"),        names("", "a/b"),
-      names("", "..\\x"),       names("/abs/dir", "x"),   names("", "/etc/passwd"),
-      names("", "."),           names("", ".tmp.file.txt"), names("", std::string("fi\0le.txt", 8)),
-      names("", "file\n.txt"),  names("", "other.txt"),   names("file.txt/..", "x"),
-      names("", ""),            names("", "file.txt", "..", "file.txt"),
-      names("", "file.txt", "", "../file.txt"),
+      {"../escape", "x"}, {"", "../x"},        {"", "a/b"},       {"", "..\\x"},        {"/abs/dir", "x"},
+      {"", "/etc/passwd"}, {"", "."},           {"", ""},          {"", "file\n.txt"}, {"", ".tmp.file.txt"},
+      {"", "other.txt"},  {"file.txt/..", "x"}, {"", std::string("fi\0le.txt", 8)},
+      {"", "file.txt", "..", "file.txt"},  // a decision that names another file
+      {"", "file.txt", "", "../file.txt"},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     const HostileSender::Names names = cases[i];
@@ -320,36 +374,17 @@ TEST_F(Transfer, AHostileSendersNamesAreRefusedAndNothingIsWrittenOutsideTheRece
       if (first->getOpcode() != Message::COPY_REQUEST) return net::newAcceptedHandler(c, first);
       return std::unique_ptr<net::IHandler>(new HostileSender(c, names));
     });
-    const int id = 700 + static_cast<int>(i);
-    evil.manager->ticketSend(id, bob.user, {"/srv/share/file.txt"}, "", false);
+    evil.manager->ticketSend(static_cast<int>(i), bob.user, {"/srv/share/file.txt"}, "", false);
     ASSERT_TRUE(evil.runUntil([&] { return evil.events.count(net::Api::TICKET_CREATE) == i + 1; }, 10000));
     const std::string code = evil.events.last<net::Api::TicketCreateEvent>(net::Api::TICKET_CREATE)->code;
-    receiver->command({{"op", "recv"}, {"id", id}, {"code", code}});
+    site->startReceive(code);
     const std::string verdict = "ticket " + code + ": ";
-    evil.runUntil([&] { return receiver->log().find(verdict) != std::string::npos; }, 20000);
-    EXPECT_NE(receiver->log().find(verdict + "1 path(s) refused for good"), std::string::npos) << i;
+    evil.runUntil([&] { return (*site->receiver)->log().find(verdict) != std::string::npos; }, 20000);
+    EXPECT_NE((*site->receiver)->log().find(verdict + "1 path(s) refused for good"), std::string::npos) << i;
   }
-  // Nothing appeared anywhere but in the receive folder, and there nothing by those names.
-  std::vector<std::string> after = trees::digest(data->path());
-  after.erase(std::remove_if(after.begin(), after.end(),
-                             [&](const std::string& line) {
-                               return line.rfind("bob/recv/", 0) == 0 || line.find(".log") != std::string::npos ||
-                                      line.find("engine.") != std::string::npos ||
-                                      line.rfind("server/", 0) == 0 || line.rfind("src/", 0) == 0;
-                             }),
-              after.end());
-  std::vector<std::string> kept = before;
-  kept.erase(std::remove_if(kept.begin(), kept.end(),
-                            [&](const std::string& line) {
-                              return line.rfind("bob/recv/", 0) == 0 || line.find(".log") != std::string::npos ||
-                                     line.find("engine.") != std::string::npos || line.rfind("server/", 0) == 0 ||
-                                     line.rfind("src/", 0) == 0;
-                            }),
-             kept.end());
-  EXPECT_EQ(after, kept);
-  EXPECT_FALSE(fs::exists(fs::path(receiverHome->dir) / "escape"));
-  EXPECT_FALSE(fs::exists(fs::path(receiverHome->dir) / "x"));
-  EXPECT_FALSE(fs::exists(fs::path(receiverHome->recv) / "file.txt"));
+  EXPECT_EQ(elsewhere(), before);
+  EXPECT_FALSE(fs::exists(site->received("file.txt")));
+  EXPECT_FALSE(fs::exists(site->receiver->home.dir + "/escape"));
 }
 
 // Through an outside relay that delays every datagram: the only way between the two computers.
@@ -358,23 +393,11 @@ TEST(TransferRelay, AFileCrossesARelayThatDelaysAndTheReceiverSaysItWasRelayed) 
   options.delayMs = 5;
   options.senderAlias = "127.0.0.9";  // the name under which the stand-in introduces the peers
   udpchaos::UdpChaos relay(options);
-  testsupport::TempDir data;
-  servertest::ServerProcess server(data.file("server"),
-                                   {"--relay-via", "127.0.0.1:" + std::to_string(relay.port())});
-  for (const Account& a : {alice, bob}) addAccount(server, a);
-  EngineHome aliceHome(server, alice, data.file("alice")), bobHome(server, bob, data.file("bob"));
-  EngineProcess sender(aliceHome), receiver(bobHome);
-  sender.waitLoggedIn();
-  receiver.waitLoggedIn();
-  const fs::path file = fs::path(data.path()) / "relayed.bin";
+  Site site({"--relay-via", "127.0.0.1:" + std::to_string(relay.port())});
+  const fs::path file = site.source("relayed.bin");
   trees::writeRandom(file, 4u << 20, 17);
-  sender.command({{"op", "send"}, {"id", 1}, {"to", bob.user}, {"files", {file.string()}}});
-  auto created = sender.waitFor("TICKET_CREATE", 1);
-  ASSERT_TRUE(created);
-  const std::string code = (*created)["code"];
-  receiver.command({{"op", "recv"}, {"id", 2}, {"code", code}});
-  ASSERT_TRUE(receiver.waitLog("ticket " + code + ": every path received", 30000)) << receiver.log();
-  EXPECT_EQ(trees::sha256OfFile(file), trees::sha256OfFile(fs::path(bobHome.recv) / "relayed.bin"));
-  EXPECT_NE(receiver.log().find("proxy="), std::string::npos);  // the hole names the relay
+  ASSERT_TRUE(site.receive(site.offer(*site.sender, {file.string()}), 30000)) << (*site.receiver)->log();
+  site.expectReceivedWhole(file);
+  EXPECT_NE((*site.receiver)->log().find("proxy="), std::string::npos);  // the hole names the relay
   EXPECT_GT(relay.total().forwarded, 3000u);  // 4 MiB in 1385-byte payloads, and acknowledgements
 }
