@@ -355,3 +355,31 @@ TEST(CopyRecv, ASenderThatGoesQuietStallsTheCopyButOurOwnWorkDoesNot) {
   writing.files.completeAll();
   stallsAfter(writing, CopyRecvHandler::STALL_MS, true);
 }
+
+// The sender decides while a fingerprint step is still being read (it compares one step behind
+// the receiver); the step is dropped, and the next file, which has nothing held, starts clean.
+TEST(CopyRecv, ADecisionDuringAStepReadLeavesNothingForTheNextFile) {
+  RecvWorld w;
+  const std::string first = pattern(15000000);
+  w.files.addFile(kTemp, first);
+  w.accept(2, 15000000);
+  w.take();
+  const net::FileCreate file = announce("photos", "a.jpg", 15000000, 1);
+  w.ctx.deliver(file);
+  bool acked = false;
+  for (int i = 0; i < 100 && !(acked && w.files.pending() > 0); ++i) {
+    w.ctx.drain();  // the first step's ack goes out, and the second step starts being read
+    acked = acked || !w.take().empty();
+    if (!acked) w.files.completeOne();
+  }
+  ASSERT_GT(w.files.pending(), 0u) << "the second step is being read";
+  w.ctx.deliver(decide(file, MB10));
+  w.settle();
+  w.sendData(first, MB10);
+  EXPECT_TRUE(w.files.content(kFinal) == first);
+  const net::FileCreate empty = announce("photos", "b.jpg", 0);
+  w.send(empty);
+  w.send(decide(empty, 0));
+  EXPECT_EQ(w.ctx.closeReason, "");
+  EXPECT_TRUE(w.files.has("/recv/photos/b.jpg"));
+}

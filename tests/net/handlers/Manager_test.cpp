@@ -72,6 +72,13 @@ TEST(ManagerOffers, AnOfferIsFoundForItsRecipientUntilItIsSevenDaysOld) {
   m.ticketSendCode(0, "bob@example.com", {"/a", "/b"}, "CODE", now);
   m.ticketSendCode(0, "bob@example.com", {"/newer"}, "CODE", now + 10);
   m.ticketSendCode(0, "carol@example.com", {"/future"}, "LATER", now + 86400);
+  // An offer whose answer would not fit one frame is not made: the exchange could never send it.
+  const std::vector<std::string> many(700, std::string(100, 'p'));
+  m.ticketSendCode(0, "bob@example.com", many, "HUGE", now);
+  m.ticketSend(9, "bob@example.com", many, "", false);
+  EXPECT_TRUE(m.findTicket("HUGE", "bob@example.com").code.empty());
+  ASSERT_TRUE(engine.runUntil([&] { return engine.events.count(Api::TICKET_CREATE) == 1; }));
+  EXPECT_EQ(engine.events.last<Api::TicketCreateEvent>(Api::TICKET_CREATE)->reason, "too many paths for one offer");
 
   net::IContext::Ticket found = m.findTicket("CODE", "bob@example.com");
   EXPECT_EQ(found.files.front(), "/newer");  // the newest first
