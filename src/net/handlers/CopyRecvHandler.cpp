@@ -26,10 +26,17 @@ bool isRefusal(int32_t status) {
          status == Message::PERMISSION_DENIED_WRITE;
 }
 
+// Failures of our own files that will still be there next time: a file where a folder is
+// wanted, a folder nobody may write in.
+bool isLasting(int status) {
+  return status == UV_ENOTDIR || status == UV_EACCES || status == UV_EPERM || status == UV_EROFS;
+}
+
 }  // namespace
 
 CopyRecvHandler::CopyRecvHandler(IContext* context, const std::string& ticket, const std::string& username,
-                                 const std::string& uuid, const std::string& path)
+                                 const std::string& uuid, const std::string& path,
+                                 std::shared_ptr<ReceiveMemory> memory)
     : IHandler(context),
       ticket(ticket),
       username(username),
@@ -37,6 +44,7 @@ CopyRecvHandler::CopyRecvHandler(IContext* context, const std::string& ticket, c
       path(path),
       requestedName(p2p::UvFile::getName(normalisedPath(path))),
       receiveFolder(normalisedPath(context->recvPath())),
+      memory(memory ? std::move(memory) : std::make_shared<ReceiveMemory>()),
       progress(context) {
   handlerName = "CopyRecvHandler";
 }
@@ -87,7 +95,14 @@ void CopyRecvHandler::handleRecv(const Message* m) {
     const int32_t opcode = m->getOpcode();
     auto unexpected = [opcode] { return Utils::format("unexpected message opcode %d", opcode); };
     if (opcode == Message::FILE_ACK) {
-      takeSenderAck(*static_cast<const FileAck*>(m));
+      const auto& ack = *static_cast<const FileAck*>(m);
+      const bool step = receiverCompares && ack.status == Message::CONTINUE && ack.reason.empty();
+      if (step && state == State::Comparing) {
+        takePeerStep(ack);
+        advance();
+      } else if (!(step && state == State::AwaitingData)) {  // a step sent before our answer came
+        takeSenderAck(ack);
+      }
       return;
     }
     switch (state) {
@@ -99,9 +114,12 @@ void CopyRecvHandler::handleRecv(const Message* m) {
         if (opcode != Message::FILE_CREATE) return fail(unexpected());
         const auto& create = *static_cast<const FileCreate*>(m);
         if (create.sync < 1) return refuse("FILE_CREATE sync 0 without sync 1");
+        if (create.sync > SYNC_RECEIVER_COMPARES) return refuse("FILE_CREATE sync " + std::to_string(create.sync));
         takeAnnouncement(create);
         break;
       }
+      case State::Comparing:
+        return refuse("resume point before the comparison was answered");
       case State::Fingerprinting:
       case State::AwaitingData: {
         const auto* create = opcode == Message::FILE_CREATE ? static_cast<const FileCreate*>(m) : nullptr;
@@ -158,7 +176,11 @@ void CopyRecvHandler::handleFileOpen() {
     if (pauseAsked) return advance();
     switch (opening) {
       case Opening::Held:
-        startFingerprints();
+        if (receiverCompares) {
+          startComparing();
+        } else {
+          startFingerprints();
+        }
         break;
       case Opening::PrefixSource:
         openTarget();
@@ -180,8 +202,7 @@ void CopyRecvHandler::handleFileError(int status, const std::string& msg) {
   guarded([&] {
     const Io failed = io;
     if (completed()) return;
-    // A file standing where a folder is wanted will still stand there next time.
-    const bool lasting = status == UV_ENOTDIR || (failed == Io::Mkdirs && status == UV_EEXIST);
+    const bool lasting = isLasting(status) || (failed == Io::Mkdirs && status == UV_EEXIST);
     const std::string reason = msg + ": " + finalPath;
     if (lasting) {
       refuse(reason);
@@ -194,7 +215,7 @@ void CopyRecvHandler::handleFileError(int status, const std::string& msg) {
 void CopyRecvHandler::handleFileRead(char*, int len) {
   guarded([&] {
     if (completed()) return;
-    if (state == State::Fingerprinting) {
+    if (state == State::Fingerprinting || state == State::Comparing) {
       takeStep(len);
     } else if (state == State::Preparing) {
       if (len <= 0) return fail("the held file changed: " + finalPath);
@@ -245,12 +266,35 @@ void CopyRecvHandler::handleFileTruncate() {
   });
 }
 
-// A rename that completes has made the file whole, pause or not: its final ack goes out first.
+// A rename that completes has made the file whole, pause or not: once its folder is on the
+// disk too, its final ack goes out first.
 void CopyRecvHandler::handleFileRename() {
   guarded([this] {
     if (completed()) return;
+    io = Io::FlushFolder;
+    context->files()->flushFolder(p2p::UvFile::getDir(finalPath), this);
+  });
+}
+
+void CopyRecvHandler::handleFileFlush(const uv_stat_t& stats) {
+  guarded([&] {
+    const Io done = io;
+    if (completed()) return;
+    if (done == Io::Flush) {
+      renameWhole(stats);
+      return;
+    }
+    memory->complete(finalPath, flushedStats);
     fileComplete();
     advance();
+  });
+}
+
+void CopyRecvHandler::handleFileRemove() {
+  guarded([this] {
+    if (completed()) return;
+    if (pauseAsked) return advance();
+    lookAtFinalName();
   });
 }
 
@@ -281,6 +325,8 @@ void CopyRecvHandler::advance() {
     source.reset();
     state = State::AwaitingData;
     waitForPeer(STALL_MS + STALL_PER_STEP_MS * stepsReported);
+  } else if (state == State::Comparing && io == Io::None) {
+    if (fingerprinted < compareSize || stepRead < stepLength) readStep();
   } else if (state == State::Receiving && io == Io::None && written == announced.size && !finished) {
     finishFile();
   }
@@ -306,7 +352,7 @@ void CopyRecvHandler::sendRequest() {
   request->serverPort = 0;
   request->direction = 1;
   request->sync = 1;
-  request->print = FINGERPRINT_SHA256;  // this side knows the strong fingerprint
+  request->print = PRINT_SHA256 | PRINT_RECEIVER_COMPARES;
   request->myUserName = context->username();
   context->makeSignature(uuid, request->mySignature);
   request->myComputerName = context->computerName();
@@ -349,10 +395,17 @@ void CopyRecvHandler::takeAnnouncement(const FileCreate& create) {
   if (create.size < 0 || create.remainingFiles < 0) return refuse("negative number in FILE_CREATE");
   const std::string why = checkNames(create);
   if (!why.empty()) return refuse(why);
+  // A second comparison of the same file on one connection would be a second guess at it.
+  if (!announcedHere.insert(finalPath).second) return refuse("the same file announced twice: " + finalPath);
   announced = create;
+  receiverCompares = create.sync == SYNC_RECEIVER_COMPARES;
   held = Held::None;
   heldLength = compareSize = 0;
+  tempLength = finalLength = -1;
   fingerprinted = stepsReported = 0;
+  ownSteps.clear();
+  peerSteps.clear();
+  answered = -1;
   resumeAt = copied = written = 0;
   acked = finished = false;
   source.reset();
@@ -388,33 +441,62 @@ std::string CopyRecvHandler::checkNames(const FileCreate& create) {
   return "";
 }
 
+// Neither a folder nor a link is a copy of the file. A folder stops the file for good; a link
+// under the final name is replaced by the rename like any other file there; a link under the
+// temporary name would be written through, so it goes first.
 void CopyRecvHandler::takeExists(bool exists, const uv_stat_t& stats) {
   const std::string& looked = looking == Looking::Temp ? tempPath : finalPath;
-  // A folder is no copy of the file, and no file can be made where it stands.
   if (exists && p2p::UvFile::isDir(stats)) return refuse("a folder stands where the file goes: " + looked);
-  if (looking == Looking::Temp) {
-    if (exists) {
-      held = Held::Temp;
-      heldLength = p2p::UvFile::size(stats);
+  const bool regular = exists && !p2p::UvFile::isLink(stats);
+  if (looking == Looking::Final) {
+    if (regular) {
+      finalLength = p2p::UvFile::size(stats);
+      finalStats = stats;
     }
-    looking = Looking::Final;  // looked at too: a folder there would stop the rename
-    io = Io::Exists;
-    context->files()->exists(finalPath, this);
+    chooseHeld();
+    return openHeld();
+  }
+  if (regular) tempLength = p2p::UvFile::size(stats);
+  if (exists && !regular) {
+    UV_LOG("WARN") << "removing the link " << tempPath;
+    io = Io::Remove;
+    context->files()->remove(tempPath, this);
     return;
   }
-  if (held == Held::None && exists) {
+  lookAtFinalName();
+}
+
+// Looked at too: a folder there would stop the rename.
+void CopyRecvHandler::lookAtFinalName() {
+  looking = Looking::Final;
+  io = Io::Exists;
+  context->files()->exists(finalPath, this);
+}
+
+// What may be compared, and how much of it. A copy longer than the file is none of it.
+void CopyRecvHandler::chooseHeld() {
+  const int64_t size = announced.size;
+  held = Held::None;
+  heldLength = 0;
+  if (tempLength >= 0 && tempLength <= size) {
+    held = Held::Temp;
+    heldLength = tempLength;
+  } else if (finalLength >= 0 && finalLength <= size &&
+             (receiverCompares || (finalLength == size && memory->completedHere(finalPath, finalStats)))) {
     held = Held::Final;
-    heldLength = p2p::UvFile::size(stats);
+    heldLength = finalLength;
   }
-  openHeld();
+  compareSize = heldLength;
+  // The sender's comparison sees only whole steps of what is still being received.
+  if (!receiverCompares && held == Held::Temp) compareSize = heldLength / MAX_FINGERPRINT_LENGTH * MAX_FINGERPRINT_LENGTH;
 }
 
 void CopyRecvHandler::openHeld() {
-  compareSize = std::min(heldLength, announced.size);
-  if (compareSize == 0) return startFingerprints();
+  if (compareSize == 0) return receiverCompares ? startComparing() : startFingerprints();
   opening = Opening::Held;
   io = Io::Open;
-  source = context->files()->open(held == Held::Temp ? tempPath : finalPath, p2p::UvFile::READ, this);
+  source = context->files()->open(held == Held::Temp ? tempPath : finalPath,
+                                  p2p::UvFile::noFollow(p2p::UvFile::READ), this);
 }
 
 // ---- fingerprints of the held copy ----
@@ -443,18 +525,25 @@ void CopyRecvHandler::readStep() {
 
 // A step is checksummed in one piece, as the sender does, since Fletcher64 groups its words
 // from the start of each call. A copy that turns out shorter than it was (it shrank meanwhile)
-// ends at what could be read, and the ack says so.
+// holds only the steps read whole: the last ack says so, or the comparison ends there.
 void CopyRecvHandler::takeStep(int len) {
   if (len > 0) {
     stepRead += len;
     if (stepRead < stepLength) return;  // a short read is no end of file: the rest is read next
   } else {
-    compareSize = heldLength = fingerprinted + stepRead;
+    stepRead = stepLength = 0;
+    compareSize = heldLength = fingerprinted;
+    if (state == State::Comparing) return answerResume(matched == 0 ? 0 : stepEnd(matched - 1));
+    return queueFingerprintAck();
   }
   checksum->update(buffer->data(), 0, static_cast<int32_t>(stepRead));
   fingerprinted += stepRead;
   stepRead = stepLength = 0;
   progress.fileOffset(shownOffset(fingerprinted));
+  if (state == State::Comparing) {
+    ownSteps.push_back(checksum->getValue());
+    return compareSteps();
+  }
   queueFingerprintAck();
 }
 
@@ -467,6 +556,78 @@ void CopyRecvHandler::queueFingerprintAck() {
   queue(std::move(ack), true);
 }
 
+// ---- the receiver's comparison ----
+
+// Says how much is held; the sender then sends its fingerprints of that prefix, step by step,
+// while this side reads the same steps of its copy. Nothing held needs no answer: the sender
+// gives the resume point 0 at once.
+void CopyRecvHandler::startComparing() {
+  state = State::Comparing;
+  checksum = newFingerprint(announced.fingerprintMode);
+  fingerprinted = 0;
+  stepRead = stepLength = 0;
+  matched = 0;
+  std::unique_ptr<FileAck> ack = fileAck(Message::CONTINUE);
+  ack->bytesWritten = compareSize;
+  queue(std::move(ack));
+  if (compareSize == 0) {
+    answered = 0;
+    state = State::AwaitingData;
+    waitForPeer();
+    return;
+  }
+  buffer = std::make_shared<std::vector<int8_t>>(static_cast<size_t>(std::min(MAX_FINGERPRINT_LENGTH, compareSize)));
+  waitForPeer(STALL_MS + STALL_PER_STEP_MS * stepCount());
+}
+
+int64_t CopyRecvHandler::stepCount() const {
+  return (compareSize + MAX_FINGERPRINT_LENGTH - 1) / MAX_FINGERPRINT_LENGTH;
+}
+
+int64_t CopyRecvHandler::stepEnd(size_t step) const {
+  return std::min(static_cast<int64_t>(step + 1) * MAX_FINGERPRINT_LENGTH, compareSize);
+}
+
+void CopyRecvHandler::takePeerStep(const FileAck& step) {
+  const size_t next = peerSteps.size();
+  if (static_cast<int64_t>(next) >= stepCount() || step.fingerprintLength != stepEnd(next) ||
+      step.bytesWritten != compareSize)
+    return refuse("fingerprint for another step");
+  peerSteps.push_back(step.fingerprint);
+  waitForPeer(STALL_MS + STALL_PER_STEP_MS * (stepCount() - static_cast<int64_t>(next)));
+  compareSteps();
+}
+
+// Answers at the first step that differs, or once every step is known to match.
+void CopyRecvHandler::compareSteps() {
+  for (; matched < ownSteps.size() && matched < peerSteps.size(); ++matched) {
+    if (ownSteps[matched] != peerSteps[matched]) return answerResume(matched == 0 ? 0 : stepEnd(matched - 1));
+  }
+  if (static_cast<int64_t>(matched) == stepCount()) answerResume(compareSize);
+}
+
+// The resume point alone goes back: whether the sender's guess of the held prefix was right,
+// and nothing it could test other guesses against.
+void CopyRecvHandler::answerResume(int64_t resume) {
+  int& ends = memory->endsAfterComparison[path];
+  if (ends >= ReceiveMemory::MAX_ENDS_AFTER_COMPARISON)
+    return refuse("the sender ended " + std::to_string(ends) + " times in a row after the comparison");
+  ++ends;  // until its data comes
+  answered = resume;
+  // A step still being read goes on filling its own buffer on the pool; nothing waits for it.
+  source.reset();
+  buffer.reset();
+  stepRead = stepLength = 0;
+  io = Io::None;
+  std::unique_ptr<FileAck> ack = fileAck(Message::CONTINUE);
+  ack->bytesWritten = resume;
+  ack->fingerprintLength = resume;
+  ack->appendMode = 1;
+  queue(std::move(ack));
+  state = State::AwaitingData;
+  waitForPeer();
+}
+
 // ---- the sender's resume point ----
 
 void CopyRecvHandler::takeDecision(const FileCreate& decision) {
@@ -474,7 +635,8 @@ void CopyRecvHandler::takeDecision(const FileCreate& decision) {
     return refuse("FILE_CREATE sync 0 for another file");
   const int64_t resume = decision.append == 1 ? decision.appendLength : 0;
   if (resume < 0) return refuse("negative resume point");
-  if (resume > fingerprinted) return refuse("resume point beyond what is held");
+  if (receiverCompares && resume != answered) return refuse("resume point other than the one answered");
+  if (resume > fingerprinted && !receiverCompares) return refuse("resume point beyond what is held");
   // Acks not yet out are of no use to the sender any more; a step being read is dropped.
   for (auto it = outbox.begin(); it != outbox.end();) {
     if (it->second) {
@@ -494,6 +656,7 @@ void CopyRecvHandler::takeDecision(const FileCreate& decision) {
   if (held == Held::Final && resume == announced.size && heldLength == announced.size) {
     state = State::Finishing;  // the final-name file is the whole file: nothing is written
     finished = true;
+    memory->complete(finalPath, finalStats);
     fileComplete();
     return;
   }
@@ -516,7 +679,7 @@ void CopyRecvHandler::prepareTarget() {
       if (resumeAt == 0) return openTarget();
       opening = Opening::PrefixSource;
       io = Io::Open;
-      source = context->files()->open(finalPath, p2p::UvFile::READ, this);
+      source = context->files()->open(finalPath, p2p::UvFile::noFollow(p2p::UvFile::READ), this);
       break;
   }
 }
@@ -524,8 +687,8 @@ void CopyRecvHandler::prepareTarget() {
 void CopyRecvHandler::openTarget() {
   opening = Opening::Target;
   io = Io::Open;
-  target = context->files()->open(tempPath, held == Held::Temp ? p2p::UvFile::WRITE : p2p::UvFile::WRITE_TRUNCATE,
-                                  this);
+  const p2p::UvFile::Access access = held == Held::Temp ? p2p::UvFile::WRITE : p2p::UvFile::WRITE_TRUNCATE;
+  target = context->files()->open(tempPath, p2p::UvFile::noFollow(access), this);
 }
 
 void CopyRecvHandler::copyPrefix() {
@@ -574,6 +737,7 @@ void CopyRecvHandler::takeFileWrite(const FileWrite& write) {
 }
 
 void CopyRecvHandler::takeWritten(int len) {
+  memory->endsAfterComparison[path] = 0;  // the sender sends, it does not only ask
   written += len;
   progress.fileOffset(shownOffset(written));
   if (written < announced.size) sendProgressAck();
@@ -593,10 +757,18 @@ void CopyRecvHandler::sendProgressAck() {
   ackTime = t;
 }
 
+// The data reaches the disk before the name does: a power loss leaves the old file or the whole
+// new one, never an empty file under the final name.
 void CopyRecvHandler::finishFile() {
   finished = true;
-  target.reset();
   state = State::Finishing;
+  io = Io::Flush;
+  target->flush();
+}
+
+void CopyRecvHandler::renameWhole(const uv_stat_t& flushed) {
+  flushedStats = flushed;
+  target.reset();
   io = Io::Rename;
   UV_LOG("1") << "Recv::handleFileRename " << tempPath << " " << finalPath;
   context->files()->rename(tempPath, finalPath, this);
@@ -605,6 +777,7 @@ void CopyRecvHandler::finishFile() {
 // The file is whole under its final name: the final ack, kept until it can go out, then the
 // next file or the end.
 void CopyRecvHandler::fileComplete() {
+  memory->endsAfterComparison[path] = 0;
   if (progress.getState() == "Recv") {
     progress.fileOffset(announced.size);
   } else {

@@ -1,19 +1,31 @@
 // The receiving side of one copy connection: fetches one offered path (a file or a folder tree)
 // into the receive folder, resuming what an earlier attempt left.
 //
-// Per file: the sender announces it (FILE_CREATE sync 1); this side looks for a copy it holds
-// (the temporary name ".tmp.<name>" first, then the final name) and reports fingerprints of its
-// growing prefix, one FILE_ACK per step of at most 10,000,000 bytes; the sender answers with
-// the resume point (FILE_CREATE sync 0) and the data from there. Data is always written under
-// the temporary name, which replaces the final name by a rename once the file is whole: a
-// final-name file is never half-written (a matching prefix of it is copied to the temporary
-// name first), and an interrupted file leaves at most its temporary file, resumed next time.
+// Per file the sender announces it, this side looks for a copy it holds (the temporary name
+// ".tmp.<name>" first, then the final name), the two sides agree on how much of it is the
+// file's own prefix, and the sender sends the rest. What a sender learns of the files here is
+// bounded, since it may name any file of the receive folder:
+//  - In the plain exchange (FILE_CREATE sync 1) this side reports fingerprints, one FILE_ACK per
+//    step of 10,000,000 bytes, and the sender answers with the resume point. Only whole steps
+//    of a temporary file are reported (a file under one step gives nothing), and a final-name
+//    file only when this receive completed it itself; anything else counts as not held.
+//  - In the receiver's comparison (sync 2, for a sender that saw PRINT_RECEIVER_COMPARES) this
+//    side says how much it holds, the sender sends its own fingerprints of that prefix and this
+//    side answers with the resume point alone. It is the only exchange that compares any
+//    final-name file; a path whose sender keeps ending after the answer without sending data
+//    is refused for good (ReceiveMemory).
+// A held copy longer than the announced file, or a symbolic link, is not held. Data always
+// goes to the temporary name (opened without following a link: a link there is removed), is
+// flushed to the disk and then replaces the final name by a rename, whose folder is flushed
+// before the file is acknowledged: a final-name file is never half-written, also not after a
+// power loss (a matching prefix of a final-name file is copied to the temporary name first).
 //
 // Everything from the sender is checked before use: names must stay under the receive folder
 // and below the requested path's own name, numbers must be sane. A refusal is final
-// (failedForGood), as are the sender's refusals (NOT_FOUND, END before any file, permission).
-// A copy that waits for the sender and hears nothing for 60 s (plus 10 s per fingerprint step
-// while the sender compares) ends with "transfer stalled".
+// (failedForGood), as are the sender's refusals (NOT_FOUND, END before any file, permission)
+// and a receive folder that cannot be written (permission, read-only). A copy that waits for
+// the sender and hears nothing for 60 s (plus 10 s per fingerprint step while the sender
+// compares) ends with "transfer stalled".
 //
 // A state machine driven by one function per event: a frame arrived, the connection can send,
 // a file request completed, the stall timer fired, pause. It reaches the world only through
@@ -24,6 +36,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,6 +44,7 @@
 #include "net/handlers/CopyProgress.h"
 #include "net/handlers/FilePort.h"
 #include "net/handlers/IHandler.h"
+#include "net/handlers/ReceiveMemory.h"
 #include "net/messages/FileCreate.h"
 #include "net/messages/Message.h"
 #include "p2p/uv/UvTimer.h"
@@ -51,7 +65,8 @@ class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p
     AwaitingFile,    // waiting for the next FILE_CREATE (sync 1)
     Locating,        // looking for a copy held under the temporary or the final name
     Fingerprinting,  // reading the held copy step by step, one ack per step
-    AwaitingData,    // every ack is out; waiting for the sender's resume point (FILE_CREATE sync 0)
+    Comparing,       // reading the held copy against the sender's fingerprints of its steps
+    AwaitingData,    // waiting for the sender's resume point (FILE_CREATE sync 0)
     Preparing,       // the temporary file is made ready at the resume point
     Receiving,       // FILE_WRITE data is written at the next offset
     Finishing,       // the whole file gets its final name
@@ -64,8 +79,9 @@ class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p
   static constexpr int64_t ACK_PERIOD_MS = 2000;
   static constexpr int STALL_CHECK_MS = 1000;
 
+  // `memory` is the receive's, shared by the connections of its paths (a fresh one when null).
   CopyRecvHandler(IContext* context, const std::string& ticket, const std::string& username, const std::string& uuid,
-                  const std::string& path);
+                  const std::string& path, std::shared_ptr<ReceiveMemory> memory = nullptr);
   ~CopyRecvHandler() override;
 
   bool recvReady() const override;
@@ -78,7 +94,7 @@ class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p
   State getState() const { return state; }
 
  private:
-  enum class Io { None, Exists, Open, Read, Write, Truncate, Mkdirs, Rename };
+  enum class Io { None, Exists, Remove, Open, Read, Write, Truncate, Mkdirs, Flush, Rename, FlushFolder };
   enum class Held { None, Temp, Final };
   enum class Opening { Held, PrefixSource, Target };
   enum class Looking { Temp, Final };
@@ -92,6 +108,8 @@ class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p
   void handleFileMkdirs() override;
   void handleFileTruncate() override;
   void handleFileRename() override;
+  void handleFileFlush(const uv_stat_t& stats) override;
+  void handleFileRemove() override;
 
   template <class F>
   void guarded(F&& step);
@@ -104,11 +122,19 @@ class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p
   void takeAnnouncement(const FileCreate& create);
   std::string checkNames(const FileCreate& create);
   void takeExists(bool exists, const uv_stat_t& stats);
+  void lookAtFinalName();
+  void chooseHeld();
   void openHeld();
   void startFingerprints();
+  void startComparing();
   void readStep();
   void takeStep(int len);
   void queueFingerprintAck();
+  void takePeerStep(const FileAck& step);
+  void compareSteps();
+  void answerResume(int64_t resume);
+  int64_t stepCount() const;
+  int64_t stepEnd(size_t step) const;
   void takeDecision(const FileCreate& decision);
   void prepareTarget();
   void openTarget();
@@ -119,6 +145,7 @@ class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p
   void takeWritten(int len);
   void sendProgressAck();
   void finishFile();
+  void renameWhole(const uv_stat_t& flushed);
   void fileComplete();
 
   std::unique_ptr<FileAck> fileAck(int32_t status) const;
@@ -140,6 +167,8 @@ class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p
   std::string path;      // the path on the sending computer
   std::string requestedName;
   std::string receiveFolder;
+  std::shared_ptr<ReceiveMemory> memory;
+  std::set<std::string> announcedHere;  // final names announced on this connection
   CopyProgress progress;
 
   State state = State::Created;
@@ -153,6 +182,10 @@ class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p
   std::string finalPath;
   std::string tempPath;
   Looking looking = Looking::Temp;
+  int64_t tempLength = -1;   // of a regular file under the temporary name; -1: none
+  int64_t finalLength = -1;  // the same under the final name
+  uv_stat_t finalStats{};
+  uv_stat_t flushedStats{};  // of the temporary file once its data was on the disk
   Held held = Held::None;
   int64_t heldLength = 0;   // bytes held under that name
   int64_t compareSize = 0;  // of them, the ones compared: at most the file's size
@@ -167,6 +200,12 @@ class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p
   int64_t stepLength = 0;
   int64_t stepRead = 0;
   int64_t stepsReported = 0;
+  // The receiver's comparison: the held copy's step values and the sender's, in step order.
+  bool receiverCompares = false;
+  std::vector<int64_t> ownSteps;
+  std::vector<int64_t> peerSteps;
+  size_t matched = 0;     // steps found equal
+  int64_t answered = -1;  // the resume point this side answered; -1: none yet
 
   // Writing.
   int64_t resumeAt = 0;

@@ -9,6 +9,7 @@
 #include "net/messages/FileCreate.h"
 #include "net/messages/FileWrite.h"
 #include "p2p/uv/UvLog.h"
+#include "p2p/uv/UvLoop.h"
 #include "utils/ByteBuffer.h"
 #include "utils/Checksums.h"
 
@@ -35,8 +36,10 @@ CopyRequestHandler::CopyRequestHandler(IContext* context, const CopyRequest& req
 CopyRequestHandler::~CopyRequestHandler() = default;
 
 int32_t CopyRequestHandler::fingerprintMode() const {
-  return request.print == FINGERPRINT_SHA256 ? FINGERPRINT_SHA256 : FINGERPRINT_FLETCHER64;
+  return (request.print & PRINT_SHA256) != 0 ? FINGERPRINT_SHA256 : FINGERPRINT_FLETCHER64;
 }
+
+bool CopyRequestHandler::receiverCompares() const { return (request.print & PRINT_RECEIVER_COMPARES) != 0; }
 
 bool CopyRequestHandler::recvReady() const { return !(state == State::Comparing && io == Io::Read); }
 
@@ -70,6 +73,7 @@ void CopyRequestHandler::handleSend() {
 void CopyRequestHandler::handleRecv(const Message* m) {
   guarded([&] {
     if (state == State::Closing || state == State::Done) return;
+    heard();
     switch (m->getOpcode()) {
       case Message::COPY_PAUSE:
         fail(Message::PAUSED, "Paused");
@@ -104,6 +108,7 @@ void CopyRequestHandler::handleServerResponse(const p2p::Server::ServerResponse<
 CopyRequestHandler::Io CopyRequestHandler::completed() {
   const Io done = io;
   io = Io::None;
+  heard(stallAllowance);  // our own work does not count against the receiver
   if (state != State::Closing) return done;
   closeWhenIdle();
   return Io::None;
@@ -173,8 +178,9 @@ void CopyRequestHandler::handleFileOpen() {
     if (completed() == Io::None) return;
     state = State::Comparing;
     offset = 0;
+    heldByReceiver = -1;
     checksum = newFingerprint(fingerprintMode());
-    queue(announcement(1));
+    queue(announcement(receiverCompares() ? SYNC_RECEIVER_COMPARES : 1));
     progress.fileInit("Sync", ticket.code, context->username(), ticket.toUsername, p2p::UvFile::getName(current.path),
                       current.path, current.size, 0);
   });
@@ -183,7 +189,9 @@ void CopyRequestHandler::handleFileOpen() {
 void CopyRequestHandler::handleFileRead(char*, int len) {
   guarded([&] {
     const Io done = completed();
-    if (done == Io::Read) {
+    if (done == Io::Read && receiverCompares()) {
+      sendOwnStep(len);
+    } else if (done == Io::Read) {
       compareStep(len);
     } else if (done == Io::ChunkRead) {
       takeChunk(len);
@@ -238,6 +246,9 @@ void CopyRequestHandler::announceFiles() {
   progress.totalSize = totalSize;
   UV_LOG("1") << "sendCopyResponse " << *response;
   filesAnnounced = true;
+  stallTimer = std::make_unique<p2p::UvTimer>(context->loop());
+  stallTimer->start(STALL_CHECK_MS, STALL_CHECK_MS, this);
+  heard();
   queue(std::move(response));
   openNextFile();
 }
@@ -271,7 +282,9 @@ void CopyRequestHandler::takeAck(const FileAck& ack) {
     fail(ack.status, ack.reason.empty() ? "receiver stopped (" + statusText(ack.status) + ")" : ack.reason);
     return;
   }
-  if (state == State::Comparing) {
+  if (state == State::Comparing && receiverCompares()) {
+    takeComparisonAck(ack);
+  } else if (state == State::Comparing) {
     takeFingerprintAck(ack);
   } else if (state == State::Sending) {
     if (isFinalAck(ack)) fileDone(false);
@@ -336,6 +349,75 @@ void CopyRequestHandler::compareStep(int len) {
   }
 }
 
+// The receiver's comparison: first what it holds, then, once it has seen this side's
+// fingerprints of that prefix, where to resume.
+void CopyRequestHandler::takeComparisonAck(const FileAck& ack) {
+  if (heldByReceiver < 0) {
+    if (ack.fingerprintLength != 0 || ack.bytesWritten < 0 || ack.bytesWritten > current.size) {
+      fail(Message::UNEXPECTED_ERROR, "sync: wrong held length");
+      return;
+    }
+    heldByReceiver = ack.bytesWritten;
+    if (heldByReceiver == 0) {
+      startSending(0);
+      return;
+    }
+    compareBuffer = std::make_shared<std::vector<int8_t>>(
+        static_cast<size_t>(std::min(MAX_FINGERPRINT_LENGTH, heldByReceiver)));
+    readOwnStep();
+    return;
+  }
+  // Only a point this side has sent the fingerprints up to can be the receiver's answer.
+  const int64_t resume = ack.bytesWritten;
+  if (ack.fingerprintLength != resume || resume < 0 || resume > offset) {
+    fail(Message::UNEXPECTED_ERROR, "sync: wrong resume point");
+    return;
+  }
+  startSending(resume);
+}
+
+void CopyRequestHandler::readOwnStep() {
+  stepStart = offset;
+  stepLength = std::min(MAX_FINGERPRINT_LENGTH, heldByReceiver - offset);
+  stepRead = 0;
+  readFingerprintStep();
+}
+
+// One step of this side's prefix goes out as its fingerprint; the next is read at once, so the
+// receiver compares while this side reads.
+void CopyRequestHandler::sendOwnStep(int len) {
+  if (len <= 0) {
+    fail(Message::FILE_READ_ERROR, kFileChanged);
+    return;
+  }
+  stepRead += len;
+  if (stepRead < stepLength) {
+    readFingerprintStep();
+    return;
+  }
+  checksum->update(compareBuffer->data(), 0, static_cast<int32_t>(stepLength));
+  offset = stepStart + stepLength;
+  progress.fileOffset(shownOffset(offset));
+  auto step = std::make_unique<FileAck>();
+  step->status = Message::CONTINUE;
+  step->filePath = relativePath(current.path);
+  step->fileName = p2p::UvFile::getName(current.path);
+  step->bytesWritten = heldByReceiver;
+  step->totalSize = current.size;
+  step->fingerprint = checksum->getValue();
+  step->fingerprintLength = offset;
+  step->appendMode = 1;
+  step->fingerprintMode = fingerprintMode();
+  queue(std::move(step));
+  if (offset < heldByReceiver) {
+    readOwnStep();
+  } else {
+    // The receiver reads as much of its copy before it answers.
+    const int64_t steps = (heldByReceiver + MAX_FINGERPRINT_LENGTH - 1) / MAX_FINGERPRINT_LENGTH;
+    heard(STALL_MS + STALL_PER_STEP_MS * steps);
+  }
+}
+
 bool CopyRequestHandler::isFinalAck(const FileAck& ack) const {
   return allSent && ack.bytesWritten == current.size && ack.fingerprintLength == current.size && ack.fingerprint == 0;
 }
@@ -347,6 +429,10 @@ void CopyRequestHandler::startSending(int64_t resumeAt) {
   offset = resumeAt;
   compareBuffer.reset();
   checksum.reset();
+  stallAllowance = STALL_MS;
+  // Fingerprints the receiver no longer needs stay here.
+  for (auto it = outbox.begin(); it != outbox.end();)
+    it = (*it)->getOpcode() == Message::FILE_ACK ? outbox.erase(it) : std::next(it);
   if (offset == current.size) {
     // Nothing to send: the file must still be the one that was compared.
     io = Io::FileStat;
@@ -506,6 +592,7 @@ void CopyRequestHandler::closeWhenIdle() {
 
 void CopyRequestHandler::finish() {
   state = State::Done;
+  stallTimer.reset();
   file.reset();
   if (!endOk) progress.fileEnd(endReason);
   context->close(false, endOk ? "" : endReason);
@@ -529,6 +616,29 @@ std::string CopyRequestHandler::unwritableBelowRoot(const std::string& path) con
 std::string CopyRequestHandler::relativePath(const std::string& path) const {
   if (root.empty()) return "";
   return p2p::UvFile::getName(root) + p2p::UvFile::getDir(path).substr(root.size());
+}
+
+// The receiver is waited for from now on, for `allowance` ms.
+void CopyRequestHandler::heard(int64_t allowance) {
+  heardAt = now();
+  stallAllowance = allowance;
+}
+
+int64_t CopyRequestHandler::now() const { return static_cast<int64_t>(context->loop()->now()); }
+
+// A receiver that says nothing while this side waits for it is gone: the copy ends, so that it
+// holds neither the connection nor the file for good.
+void CopyRequestHandler::handleTimer() {
+  guarded([this] {
+    if (io != Io::None || now() - heardAt <= stallAllowance) return;
+    if (state == State::Closing) {
+      outbox.clear();  // nobody takes it; end with the reason already given
+      closeWhenIdle();
+      return;
+    }
+    if (state == State::Comparing || state == State::Opening || state == State::Sending)
+      fail(Message::TIMEOUT, "transfer stalled");
+  });
 }
 
 // A file shows complete only when the receiver has confirmed it.

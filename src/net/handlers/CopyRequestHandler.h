@@ -4,11 +4,18 @@
 // fingerprints of what it already holds are compared with the file's own prefix (resume), and
 // the rest goes out in FILE_WRITE chunks read straight into the connection's send buffer.
 //
+// A receiver that announces PRINT_RECEIVER_COMPARES compares by itself: it says how much it
+// holds, this side sends its fingerprints of that prefix, one FILE_ACK per step, and the
+// receiver answers with the resume point. Otherwise this side compares the receiver's
+// fingerprints (in SHA-256 when the receiver announced PRINT_SHA256, else Fletcher64).
+//
 // A state machine driven by one function per event: a frame arrived (handleRecv), the
-// connection can send (handleSend), the web server answered, a file request completed. It
-// reaches the world only through its IContext and the context's FilePort. At most one file
-// request is in flight; an end that comes while one is (a failure, the receiver's pause) waits
-// in Closing for it, then tells the receiver why and closes.
+// connection can send (handleSend), the web server answered, a file request completed, the
+// stall timer fired. It reaches the world only through its IContext and the context's
+// FilePort. At most one file request is in flight; an end that comes while one is (a failure,
+// the receiver's pause) waits in Closing for it, then tells the receiver why and closes. Once
+// the files are announced, 60 s without a word from the receiver while this side waits for it
+// (plus 10 s per fingerprint step it compares) end the copy with "transfer stalled".
 #pragma once
 
 #include <cstdint>
@@ -24,12 +31,16 @@
 #include "net/messages/FileCreate.h"
 #include "net/messages/Message.h"
 #include "p2p/processes/Server.h"
+#include "p2p/uv/UvTimer.h"
 
 class Checksum;
 
 namespace net {
 
-class CopyRequestHandler : public IHandler, private p2p::UvFile::FileCb, public p2p::Server::ServerCb<bool> {
+class CopyRequestHandler : public IHandler,
+                           private p2p::UvFile::FileCb,
+                           public p2p::Server::ServerCb<bool>,
+                           private p2p::UvTimer::Cb {
  public:
   enum class State {
     Created,    // the request is served from the first pump on
@@ -41,6 +52,10 @@ class CopyRequestHandler : public IHandler, private p2p::UvFile::FileCb, public 
     Closing,    // ending: waits for the file request in flight and for the reply to go out
     Done,
   };
+
+  static constexpr int64_t STALL_MS = 60000;
+  static constexpr int64_t STALL_PER_STEP_MS = 10000;
+  static constexpr int STALL_CHECK_MS = 1000;
 
   CopyRequestHandler(IContext* context, const CopyRequest& request);
   ~CopyRequestHandler() override;
@@ -54,6 +69,8 @@ class CopyRequestHandler : public IHandler, private p2p::UvFile::FileCb, public 
   State getState() const { return state; }
   // The fingerprint mode this side asks for: 2 when the receiver announced it, else 1.
   int32_t fingerprintMode() const;
+  // The receiver compares by itself.
+  bool receiverCompares() const;
 
  private:
   struct Entry {
@@ -70,6 +87,7 @@ class CopyRequestHandler : public IHandler, private p2p::UvFile::FileCb, public 
   void handleFileRead(char* bytes, int len) override;
   void handleFileStats(const uv_stat_t& stats) override;
   void handleFileScan(std::deque<std::string> names, std::deque<uv_stat_t> stats) override;
+  void handleTimer() override;
 
   template <class F>
   void guarded(F&& step);
@@ -84,6 +102,9 @@ class CopyRequestHandler : public IHandler, private p2p::UvFile::FileCb, public 
 
   void takeAck(const FileAck& ack);
   void takeFingerprintAck(const FileAck& ack);
+  void takeComparisonAck(const FileAck& ack);
+  void readOwnStep();
+  void sendOwnStep(int len);
   void readFingerprintStep();
   void compareStep(int len);
   void startSending(int64_t resumeAt);
@@ -106,6 +127,8 @@ class CopyRequestHandler : public IHandler, private p2p::UvFile::FileCb, public 
   // Why the receiver would refuse a name of `path` below the offered folder, or "".
   std::string unwritableBelowRoot(const std::string& path) const;
   int64_t shownOffset(int64_t offset) const;
+  int64_t now() const;
+  void heard(int64_t allowance = STALL_MS);
 
   CopyRequest request;
   IContext::Ticket ticket;
@@ -135,10 +158,16 @@ class CopyRequestHandler : public IHandler, private p2p::UvFile::FileCb, public 
   int64_t chunkStart = 0;
   int32_t chunkLength = 0;
   int32_t chunkRead = 0;
+
+  // The receiver's comparison.
+  int64_t heldByReceiver = -1;  // what it said it holds; -1 until it has
   bool lastChunkWaits = false;  // read, held back until the file is known unchanged
   bool allSent = false;         // the whole file is out; only the final ack is missing
 
   std::deque<std::unique_ptr<Message>> outbox;  // in order, each when the send buffer is free
+  std::unique_ptr<p2p::UvTimer> stallTimer;
+  int64_t heardAt = 0;  // the loop's time of the last word from the receiver, or of our own work
+  int64_t stallAllowance = STALL_MS;
   std::string endReason;
   bool endOk = false;
 };

@@ -18,10 +18,21 @@ constexpr int64_t MAX_FINGERPRINT_LENGTH = 10000000;
 enum FingerprintMode : int32_t {
   FINGERPRINT_XOR64 = 0,
   FINGERPRINT_FLETCHER64 = 1,
-  // Ours: the first 8 bytes of SHA-256. A receiver announces that it knows it with `print` = 2
-  // in its CopyRequest; a sender asks for it only then.
+  // Ours: the first 8 bytes of SHA-256, asked for only of a receiver that announces PRINT_SHA256.
   FINGERPRINT_SHA256 = 2,
 };
+
+// The bits of `print` in a CopyRequest: what our receiver knows besides the plain exchange. A
+// sender uses only the bits it sees; a receiver built to the older rules sends 0 and sees the
+// plain exchange.
+enum PrintBits : int32_t {
+  PRINT_SHA256 = 2,             // fingerprint mode 2
+  PRINT_RECEIVER_COMPARES = 4,  // the sender sends fingerprints, the receiver answers the resume point
+};
+
+// `sync` of a FILE_CREATE that announces a file for the receiver's own comparison (1 announces
+// it for the sender's, 0 gives the resume point).
+constexpr int32_t SYNC_RECEIVER_COMPARES = 2;
 
 // The checksum of a mode: SHA-256 for 2, Xor64 for 0, Fletcher64 for any other.
 std::unique_ptr<Checksum> newFingerprint(int32_t mode);

@@ -41,6 +41,11 @@ class OpenCore : public UvFile::FileCb, public std::enable_shared_from_this<Open
     file->stats();
     began(nullptr);
   }
+  void flush() {
+    idle();
+    file->flush();
+    began(nullptr);
+  }
 
   void listen(FilePort::Cb* cb) { listener = UvFile::CbRef(cb); }
 
@@ -61,6 +66,9 @@ class OpenCore : public UvFile::FileCb, public std::enable_shared_from_this<Open
   }
   void handleFileStats(const uv_stat_t& stats) override {
     finish([&](FilePort::Cb* cb) { cb->handleFileStats(stats); });
+  }
+  void handleFileFlush(const uv_stat_t& stats) override {
+    finish([&](FilePort::Cb* cb) { cb->handleFileFlush(stats); });
   }
 
  private:
@@ -101,6 +109,7 @@ class UvOpenFile : public FilePort::File {
   }
   void truncate(int64_t length) override { core->truncate(length); }
   void stats() override { core->stats(); }
+  void flush() override { core->flush(); }
 
  private:
   std::shared_ptr<OpenCore> core;
@@ -116,10 +125,12 @@ class UvFilePort : public FilePort {
     return std::make_unique<UvOpenFile>(std::move(core));
   }
   void stats(const std::string& path, Cb* cb) override { UvFile::stats(path, loop, cb); }
-  void exists(const std::string& path, Cb* cb) override { UvFile::exists(path, loop, cb); }
+  void exists(const std::string& path, Cb* cb) override { UvFile::existsNoFollow(path, loop, cb); }
   void rename(const std::string& from, const std::string& to, Cb* cb) override {
     UvFile::rename(from, to, loop, cb);
   }
+  void remove(const std::string& path, Cb* cb) override { UvFile::remove(path, loop, cb); }
+  void flushFolder(const std::string& path, Cb* cb) override { UvFile::flushFolder(path, loop, cb); }
   void mkdirs(const std::string& path, Cb* cb) override { UvFile::mkdirs(path, loop, cb); }
   void scan(const std::string& path, Cb* cb) override {
     UvFile::scan(path, UvFile::RECURSE | UvFile::WITH_STATS, loop, cb);

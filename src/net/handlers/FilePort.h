@@ -39,6 +39,8 @@ class FilePort {
     virtual void truncate(int64_t length) = 0;
     // Stat of the open file: handleFileStats(stats).
     virtual void stats() = 0;
+    // Its data on the disk, then its stat: handleFileFlush(stats).
+    virtual void flush() = 0;
   };
 
   virtual ~FilePort() = default;
@@ -47,9 +49,14 @@ class FilePort {
   virtual std::unique_ptr<File> open(const std::string& path, p2p::UvFile::Access access, Cb* cb) = 0;
   // handleFileStats(stats) or handleFileError.
   virtual void stats(const std::string& path, Cb* cb) = 0;
-  // handleFileExists(present, stats); true for a folder too. A missing path is no error.
+  // handleFileExists(present, stats) of the entry itself: true for a folder too, and a symbolic
+  // link is reported as one (UvFile::isLink), not followed. A missing path is no error.
   virtual void exists(const std::string& path, Cb* cb) = 0;
   virtual void rename(const std::string& from, const std::string& to, Cb* cb) = 0;
+  // Removes a file or a symbolic link itself: handleFileRemove().
+  virtual void remove(const std::string& path, Cb* cb) = 0;
+  // A folder's entries on the disk (the renames in it): handleFileFlush(stats).
+  virtual void flushFolder(const std::string& path, Cb* cb) = 0;
   // Creates `path` and its missing parents: handleFileMkdirs(), or handleFileError when it
   // cannot, also when a file stands where a folder is wanted.
   virtual void mkdirs(const std::string& path, Cb* cb) = 0;

@@ -34,6 +34,8 @@ void UvFile::FileCb::handleFileExists(bool, const uv_stat_t&) {
 void UvFile::FileCb::handleFileMkdirs() { throw std::runtime_error("handleFileMkdirs not implemented"); }
 void UvFile::FileCb::handleFileTruncate() { throw std::runtime_error("handleFileTruncate not implemented"); }
 void UvFile::FileCb::handleFileRename() { throw std::runtime_error("handleFileRename not implemented"); }
+void UvFile::FileCb::handleFileFlush(const uv_stat_t&) { throw std::runtime_error("handleFileFlush not implemented"); }
+void UvFile::FileCb::handleFileRemove() { throw std::runtime_error("handleFileRemove not implemented"); }
 
 UvFile::CbRef::CbRef(FileCb* cb) {
   if (!cb) return;
@@ -64,6 +66,20 @@ struct UvFile::FileRequest {
   State* state;
   char* bytes;  // the caller's buffer of a read or write, reported back as given
   int len;
+  long long offset = 0;  // of a write
+  int done = 0;          // bytes of a write already written by earlier pieces
+};
+
+// A flush runs its system calls in one trip to the pool: of an open file (`state`), or of a
+// folder (`path`, reported to `cb`).
+struct UvFile::Flush {
+  uv_work_t work{};
+  State* state = nullptr;
+  CbRef cb;
+  std::string path;
+  uv_file file = -1;
+  int status = 0;
+  uv_stat_t stats{};
 };
 
 namespace {
@@ -93,12 +109,6 @@ void closeFile(UvLoop* loop, uv_file file) {
   closeSynchronously(file);
 }
 
-std::string errorText(int status) {
-  // uv_strerror allocates (and never frees) the text of a code it does not know, such as
-  // the byte count of a short write; uv_strerror_r does not.
-  char text[128];
-  return uv_strerror_r(status, text, sizeof text);
-}
 
 }  // namespace
 
@@ -168,6 +178,7 @@ void UvFile::read(char* bytes, int len, long long offset) {
 
 void UvFile::write(char* bytes, int len, long long offset) {
   FileRequest* request = newRequest("uv_fs_write", bytes, len);
+  request->offset = offset;
   uv_buf_t buf = uv_buf_init(bytes, static_cast<unsigned>(len));
   start("uv_fs_write", request,
         uv_fs_write(_state->loop->uvLoop(), &request->fs, _state->file, &buf, 1, offset, onCompleted<&UvFile::reportWrite>));
@@ -185,6 +196,72 @@ void UvFile::stats() {
         uv_fs_fstat(_state->loop->uvLoop(), &request->fs, _state->file, onCompleted<&UvFile::reportStats>));
 }
 
+void UvFile::flush() {
+  if (!_state->loop) throw std::runtime_error("flush: the loop has closed");
+  auto* flush = new Flush{};
+  flush->state = _state;
+  flush->file = _state->file;
+  queueFlush(_state->loop, flush);
+  ++_state->pending;
+}
+
+void UvFile::flushFolder(const std::string& path, UvLoop* loop, FileCb* cb) {
+  auto* flush = new Flush{};
+  flush->cb = CbRef(cb);
+  flush->path = path;
+  queueFlush(loop, flush);
+}
+
+void UvFile::queueFlush(UvLoop* loop, Flush* flush) {
+  flush->work.data = flush;
+  int status = uv_queue_work(loop->uvLoop(), &flush->work, onFlushWork, onFlushed);
+  if (status == 0) return;
+  delete flush;
+  checkStatus("uv_queue_work", status);
+}
+
+// On a pool thread: the synchronous forms of libuv's calls (no loop, no callback).
+void UvFile::onFlushWork(uv_work_t* work) {
+  auto* flush = static_cast<Flush*>(work->data);
+  uv_fs_t request{};
+  uv_file file = flush->file;
+  if (!flush->path.empty()) {
+    file = uv_fs_open(nullptr, &request, flush->path.c_str(), UV_FS_O_RDONLY | UV_FS_O_DIRECTORY, 0, nullptr);
+    uv_fs_req_cleanup(&request);
+    if (file < 0) {
+      flush->status = file;
+      return;
+    }
+  }
+  flush->status = flush->path.empty() ? uv_fs_fdatasync(nullptr, &request, file, nullptr)
+                                      : uv_fs_fsync(nullptr, &request, file, nullptr);
+  uv_fs_req_cleanup(&request);
+  if (flush->status == 0) {
+    flush->status = uv_fs_fstat(nullptr, &request, file, nullptr);
+    if (flush->status == 0) flush->stats = request.statbuf;
+    uv_fs_req_cleanup(&request);
+  }
+  if (!flush->path.empty()) closeSynchronously(file);
+}
+
+void UvFile::onFlushed(uv_work_t* work, int status) {
+  std::unique_ptr<Flush> flush(static_cast<Flush*>(work->data));
+  UvLoop::guard(work->loop, [&] {
+    const int result = status != 0 ? status : flush->status;
+    FileCb* cb = flush->cb.get();
+    if (State* state = flush->state) {
+      --state->pending;
+      cb = state->orphaned || !state->loop ? nullptr : state->cb.get();
+      settle(state);
+    }
+    if (!cb) return;
+    if (result < 0)
+      cb->handleFileError(result, uv_strerror(result));
+    else
+      cb->handleFileFlush(flush->stats);
+  });
+}
+
 void UvFile::reportRead(FileCb* cb, const uv_fs_t& fs) {
   auto* request = static_cast<FileRequest*>(fs.data);
   cb->handleFileRead(request->bytes, static_cast<int>(fs.result));
@@ -192,11 +269,27 @@ void UvFile::reportRead(FileCb* cb, const uv_fs_t& fs) {
 
 void UvFile::reportWrite(FileCb* cb, const uv_fs_t& fs) {
   auto* request = static_cast<FileRequest*>(fs.data);
-  int written = static_cast<int>(fs.result);
-  if (written == request->len)
-    cb->handleFileWrite(request->bytes, written);
+  if (request->done + static_cast<int>(fs.result) == request->len)
+    cb->handleFileWrite(request->bytes, request->len);
   else
-    cb->handleFileError(written, errorText(written));
+    cb->handleFileError(UV_EIO, "write made no progress");
+}
+
+// The rest of a short write goes out as a new piece of the same request; true when it did. A
+// full disk then fails that piece with its own error.
+bool UvFile::writeOn(uv_fs_t* fs) {
+  auto* request = static_cast<FileRequest*>(fs->data);
+  State* state = request->state;
+  const int written = static_cast<int>(fs->result);
+  if (written <= 0 || request->done + written >= request->len || state->orphaned || !state->loop) return false;
+  request->done += written;
+  uv_fs_req_cleanup(fs);
+  uv_buf_t buf = uv_buf_init(request->bytes + request->done, static_cast<unsigned>(request->len - request->done));
+  const int status = uv_fs_write(state->loop->uvLoop(), fs, state->file, &buf, 1, request->offset + request->done,
+                                 onCompleted<&UvFile::reportWrite>);
+  if (status == 0) return true;
+  fs->result = status;
+  return false;
 }
 
 void UvFile::reportStats(FileCb* cb, const uv_fs_t& fs) { cb->handleFileStats(fs.statbuf); }
@@ -207,6 +300,7 @@ void UvFile::reportStats(FileCb* cb, const uv_fs_t& fs) { cb->handleFileStats(fs
 // delete the file).
 template <auto report>
 void UvFile::onCompleted(uv_fs_t* fs) {
+  if (fs->fs_type == UV_FS_WRITE && writeOn(fs)) return;  // the rest is on its way
   std::unique_ptr<FileRequest> request(static_cast<FileRequest*>(fs->data));
   UvLoop::guard(fs->loop, [&] {
     State* state = request->state;
@@ -247,6 +341,10 @@ void onRenamed(uv_fs_t* fs) {
   UvFile::PathRequest::complete(fs, [](UvFile::FileCb* cb, uv_fs_t*) { cb->handleFileRename(); });
 }
 
+void onRemoved(uv_fs_t* fs) {
+  UvFile::PathRequest::complete(fs, [](UvFile::FileCb* cb, uv_fs_t*) { cb->handleFileRemove(); });
+}
+
 }  // namespace
 
 void UvFile::stats(const std::string& path, UvLoop* loop, FileCb* cb) {
@@ -257,6 +355,16 @@ void UvFile::stats(const std::string& path, UvLoop* loop, FileCb* cb) {
 void UvFile::exists(const std::string& path, UvLoop* loop, FileCb* cb) {
   auto* request = new PathRequest(cb);
   PathRequest::started("uv_fs_stat", uv_fs_stat(loop->uvLoop(), &request->fs, path.c_str(), onExists), request);
+}
+
+void UvFile::existsNoFollow(const std::string& path, UvLoop* loop, FileCb* cb) {
+  auto* request = new PathRequest(cb);
+  PathRequest::started("uv_fs_lstat", uv_fs_lstat(loop->uvLoop(), &request->fs, path.c_str(), onExists), request);
+}
+
+void UvFile::remove(const std::string& path, UvLoop* loop, FileCb* cb) {
+  auto* request = new PathRequest(cb);
+  PathRequest::started("uv_fs_unlink", uv_fs_unlink(loop->uvLoop(), &request->fs, path.c_str(), onRemoved), request);
 }
 
 void UvFile::rename(const std::string& oldPath, const std::string& newPath, UvLoop* loop, FileCb* cb) {
@@ -275,6 +383,8 @@ void UvFile::scan(const std::string& path, int flags, UvLoop* loop, FileCb* cb) 
 // ---- paths ----
 
 bool UvFile::isDir(const uv_stat_t& stats) { return (stats.st_mode & S_IFMT) == S_IFDIR; }
+
+bool UvFile::isLink(const uv_stat_t& stats) { return (stats.st_mode & S_IFMT) == S_IFLNK; }
 
 long long UvFile::size(const uv_stat_t& stats) { return static_cast<long long>(stats.st_size); }
 

@@ -36,6 +36,8 @@ class UvFile : public UvLoop::Resident {
     WRITE_APPEND = UV_FS_O_WRONLY | UV_FS_O_APPEND | UV_FS_O_SEQUENTIAL | UV_FS_O_CREAT,
     WRITE_TRUNCATE = UV_FS_O_WRONLY | UV_FS_O_SEQUENTIAL | UV_FS_O_CREAT | UV_FS_O_TRUNC,
   };
+  // The same access, refusing (UV_ELOOP) a path whose last component is a symbolic link.
+  static Access noFollow(Access access) { return static_cast<Access>(access | UV_FS_O_NOFOLLOW); }
 
   enum ScanFlags : int {
     RECURSE = 1,     // descend into subfolders
@@ -68,6 +70,9 @@ class UvFile : public UvLoop::Resident {
     virtual void handleFileMkdirs();
     virtual void handleFileTruncate();
     virtual void handleFileRename();
+    // A flush has reached the disk; `stats` is the file's (or folder's) stat record after it.
+    virtual void handleFileFlush(const uv_stat_t& stats);
+    virtual void handleFileRemove();
 
    private:
     friend class CbRef;
@@ -135,18 +140,27 @@ class UvFile : public UvLoop::Resident {
   // Reads up to `len` bytes at `offset` straight into `bytes`: handleFileRead(bytes, n).
   void read(char* bytes, int len, long long offset);
   // Writes `len` bytes from `bytes` at `offset`: handleFileWrite(bytes, len) once all of them
-  // are written; a short write is handleFileError(count written, message).
+  // are written. A short write goes on with the rest, so a full disk is reported by its own
+  // error (UV_ENOSPC) through handleFileError.
   void write(char* bytes, int len, long long offset);
   // Sets the length of the file: handleFileTruncate().
   void truncate(long long offset);
   // Stat of the open file: handleFileStats(stats).
   void stats();
+  // Puts the file's data on the disk (fdatasync), then stats it: handleFileFlush(stats).
+  void flush();
 
   // Stat of a path: handleFileStats or handleFileError.
   static void stats(const std::string& path, UvLoop* loop, FileCb* cb);
   // handleFileExists(false, ...) for a missing path, handleFileExists(true, stats) for a
   // present one, handleFileError otherwise.
   static void exists(const std::string& path, UvLoop* loop, FileCb* cb);
+  // The same for the entry itself: a symbolic link is reported as a link (isLink), not followed.
+  static void existsNoFollow(const std::string& path, UvLoop* loop, FileCb* cb);
+  // Removes a file or a symbolic link (never what a link points to): handleFileRemove.
+  static void remove(const std::string& path, UvLoop* loop, FileCb* cb);
+  // Puts a folder's entries on the disk (a rename in it, for instance): handleFileFlush(stats).
+  static void flushFolder(const std::string& path, UvLoop* loop, FileCb* cb);
   static void rename(const std::string& oldPath, const std::string& newPath, UvLoop* loop, FileCb* cb);
   // Creates `path` and every missing parent: handleFileMkdirs or handleFileError.
   static void mkdirs(const std::string& path, UvLoop* loop, FileCb* cb);
@@ -154,6 +168,7 @@ class UvFile : public UvLoop::Resident {
   static void scan(const std::string& path, int flags, UvLoop* loop, FileCb* cb);
 
   static bool isDir(const uv_stat_t& stats);
+  static bool isLink(const uv_stat_t& stats);
   static long long size(const uv_stat_t& stats);
   // The part after the last "/" or "\\"; the whole path when there is none.
   static std::string getName(const std::string& path);
@@ -175,6 +190,11 @@ class UvFile : public UvLoop::Resident {
   static void reportRead(FileCb* cb, const uv_fs_t& fs);
   static void reportWrite(FileCb* cb, const uv_fs_t& fs);
   static void reportStats(FileCb* cb, const uv_fs_t& fs);
+  static bool writeOn(uv_fs_t* fs);
+  struct Flush;
+  static void queueFlush(UvLoop* loop, Flush* flush);
+  static void onFlushWork(uv_work_t* work);
+  static void onFlushed(uv_work_t* work, int status);
 
   // Kept apart from the object: it lives on while requests of a deleted file are in flight.
   State* _state;

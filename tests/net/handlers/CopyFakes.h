@@ -37,12 +37,14 @@ using p2p::UvFile;
 class FakeFiles : public net::FilePort {
  public:
   static constexpr int64_t BLOCK = 1 << 20;
-  enum class Op { Open, Read, Write, Truncate, FileStat, Stat, Exists, Rename, Mkdirs, Scan };
+  enum class Op { Open, Read, Write, Truncate, FileStat, Stat, Exists, Rename, Mkdirs, Scan, Flush, Remove, FlushFolder };
   struct Node {
     bool dir = false;
     int64_t size = 0;
     int64_t version = 0;                          // the modification time, in seconds
     std::map<int64_t, std::vector<char>> blocks;  // absent blocks read as zeros
+    std::string link;                             // a symbolic link to this path when not empty
+    int64_t ino = 0;
   };
 
   void addDir(const std::string& path) { nodes[path].dir = true; }
@@ -54,8 +56,16 @@ class FakeFiles : public net::FilePort {
   void addSparse(const std::string& path, int64_t size) {
     for (size_t i = path.find('/', 1); i != std::string::npos; i = path.find('/', i + 1))
       if (!has(path.substr(0, i))) addDir(path.substr(0, i));
-    nodes[path] = Node{false, size, ++clock, {}};
+    nodes[path] = Node{false, size, ++clock, {}, "", 0};
+    nodes[path].ino = ++clock;
   }
+  // A symbolic link at `path` to `target`.
+  void addLink(const std::string& path, const std::string& target) {
+    nodes[path] = Node{};
+    nodes[path].link = target;
+    nodes[path].ino = ++clock;
+  }
+  bool isLink(const std::string& path) const { return has(path) && !nodes.at(path).link.empty(); }
   void setByte(const std::string& path, int64_t offset, char value) { put(nodes.at(path), &value, 1, offset); }
   void resize(const std::string& path, int64_t size) { cut(nodes.at(path), size); }
   void touch(const std::string& path) { nodes.at(path).version = ++clock; }
@@ -80,6 +90,8 @@ class FakeFiles : public net::FilePort {
   std::vector<std::string> changed;
   // Set when a request came for a file that is not open or still busy (it also throws).
   bool misused = false;
+  // Flushes, renames and removals as they completed, each "op path": the order the disk saw.
+  std::vector<std::string> journal;
 
   size_t pending() const { return queue.size(); }
   // Completes the oldest request; false when none waits.
@@ -97,11 +109,35 @@ class FakeFiles : public net::FilePort {
   std::unique_ptr<File> open(const std::string& path, UvFile::Access access, Cb* cb) override {
     auto state = std::make_shared<OpenState>(OpenState{UvFile::CbRef(cb), path});
     later(Op::Open, path, state->cb, [this, state, path, access](Cb* to) {
-      if (int status = openFile(path, access)) return to->handleFileError(status, uv_strerror(status));
+      std::string target = path;
+      if (isLink(path)) {
+        if (access & UV_FS_O_NOFOLLOW) return to->handleFileError(UV_ELOOP, uv_strerror(UV_ELOOP));
+        target = nodes.at(path).link;
+      }
+      const auto plain = static_cast<UvFile::Access>(access & ~UV_FS_O_NOFOLLOW);
+      if (int status = openFile(target, plain)) return to->handleFileError(status, uv_strerror(status));
+      state->path = target;
       state->open = true;
       to->handleFileOpen();
     });
     return std::make_unique<OpenFile>(this, state);
+  }
+  void remove(const std::string& path, Cb* cb) override {
+    later(Op::Remove, path, UvFile::CbRef(cb), [this, path](Cb* to) {
+      if (int status = lookup(path)) return to->handleFileError(status, uv_strerror(status));
+      if (isDir(path)) return to->handleFileError(UV_EISDIR, uv_strerror(UV_EISDIR));
+      nodes.erase(path);
+      changed.push_back(path);
+      journal.push_back("remove " + path);
+      to->handleFileRemove();
+    });
+  }
+  void flushFolder(const std::string& path, Cb* cb) override {
+    later(Op::FlushFolder, path, UvFile::CbRef(cb), [this, path](Cb* to) {
+      if (!isDir(path)) return to->handleFileError(UV_ENOTDIR, uv_strerror(UV_ENOTDIR));
+      journal.push_back("flushFolder " + path);
+      to->handleFileFlush(statOf(nodes.at(path)));
+    });
   }
   void stats(const std::string& path, Cb* cb) override {
     later(Op::Stat, path, UvFile::CbRef(cb), [this, path](Cb* to) {
@@ -124,6 +160,7 @@ class FakeFiles : public net::FilePort {
       if (!status && isDir(to)) status = UV_EISDIR;
       if (status) return target->handleFileError(status, uv_strerror(status));
       changed.insert(changed.end(), {from, to});
+      journal.push_back("rename " + from + " " + to);
       nodes[to] = nodes.at(from);
       nodes.erase(from);
       target->handleFileRename();
@@ -191,6 +228,12 @@ class FakeFiles : public net::FilePort {
         if (to) to->handleFileStats(statOf(f->nodes.at(path)));
       });
     }
+    void flush() override {
+      files->fileRequest(Op::Flush, state, [f = files, path = state->path](Cb* to) {
+        f->journal.push_back("flush " + path);
+        if (to) to->handleFileFlush(statOf(f->nodes.at(path)));
+      });
+    }
 
    private:
     FakeFiles* files;
@@ -199,9 +242,10 @@ class FakeFiles : public net::FilePort {
 
   static uv_stat_t statOf(const Node& node) {
     uv_stat_t st{};
-    st.st_mode = node.dir ? S_IFDIR | 0755 : S_IFREG | 0644;
-    st.st_size = static_cast<uint64_t>(node.size);
+    st.st_mode = node.dir ? S_IFDIR | 0755 : !node.link.empty() ? S_IFLNK | 0777 : S_IFREG | 0644;
+    st.st_size = static_cast<uint64_t>(node.link.empty() ? node.size : static_cast<int64_t>(node.link.size()));
     st.st_mtim.tv_sec = node.version;
+    st.st_ino = static_cast<uint64_t>(node.ino);
     return st;
   }
 

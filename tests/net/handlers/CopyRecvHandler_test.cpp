@@ -20,7 +20,8 @@ const std::string kTemp = "/recv/photos/.tmp.a.jpg";
 }  // namespace
 
 // Two files: a new one, written under its temporary name with acks in their rhythm, then one
-// whose final name holds a stale copy, untouched until the whole file replaces it.
+// whose final name holds a stale copy: not shown to the sender, untouched until the whole file
+// replaces it.
 TEST(CopyRecv, FilesAreWrittenUnderTheTemporaryNameWithAcksInTheirRhythm) {
   RecvWorld w;
   const std::string first = pattern(6 * CHUNK), second = pattern(3 * CHUNK, 2);
@@ -29,7 +30,7 @@ TEST(CopyRecv, FilesAreWrittenUnderTheTemporaryNameWithAcksInTheirRhythm) {
   std::vector<Frame> out = w.take();
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].as<net::CopyRequest>().fromPath, "/home/alice/photos");
-  EXPECT_EQ(out[0].as<net::CopyRequest>().print, 2) << "our receiver announces the strong fingerprint";
+  EXPECT_EQ(out[0].as<net::CopyRequest>().print, 6) << "our receiver announces SHA-256 and its own comparison";
   w.accept(2, 9 * CHUNK);
   const net::FileCreate file = announce("photos", "a.jpg", 6 * CHUNK, 1);
   w.send(file);
@@ -69,10 +70,14 @@ TEST(CopyRecv, FilesAreWrittenUnderTheTemporaryNameWithAcksInTheirRhythm) {
   w.files.addFile(kSecond, stale);
   const net::FileCreate held = announce("photos", "b.jpg", 3 * CHUNK);
   w.send(held);
-  w.take();
-  w.send(decide(held, 2 * CHUNK));
+  out = w.take();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(figures(out[0].as<net::FileAck>()), (std::vector<int64_t>{Message::CONTINUE, 0, 0, 0, 3 * CHUNK}))
+      << "a final-name file this receive did not make is not held";
+  w.send(decide(held, 0));
+  w.sendData(second, 0, 2 * CHUNK);
   EXPECT_TRUE(w.files.content(kSecond) == stale) << "untouched while the rest comes";
-  EXPECT_TRUE(w.files.content("/recv/photos/.tmp.b.jpg") == second.substr(0, 2 * CHUNK)) << "the matching prefix";
+  w.take();
   w.sendData(second, 2 * CHUNK);
   out = w.take();
   ASSERT_EQ(out.size(), 1u) << "data of one chunk gets only the final ack";
@@ -87,17 +92,18 @@ TEST(CopyRecv, FilesAreWrittenUnderTheTemporaryNameWithAcksInTheirRhythm) {
   for (const std::string& p : w.files.changed) EXPECT_EQ(p.rfind("/recv/photos", 0), 0u) << p;
 }
 
-// The receiver proves what it holds step by step, in the mode the sender asks for, and resumes
-// where the sender says; a temporary file longer than the source is compared and cut at the size.
+// The receiver proves what it holds in whole steps, in the mode the sender asks for, and resumes
+// where the sender says; a temporary file longer than the source is not held.
 TEST(CopyRecv, FingerprintStepsInTheModeAskedThenResumeAtTheSendersPoint) {
   const std::string source = pattern(30000000);
   struct Case {
     int32_t mode;
     int64_t held;
     std::vector<int64_t> steps;
+    int64_t resume;
   };
-  for (const Case& c : {Case{1, 25000000, {MB10, 2 * MB10, 25000000}}, Case{2, 25000000, {MB10, 2 * MB10, 25000000}},
-                        Case{0, 40000000, {MB10, 2 * MB10, 3 * MB10}}}) {
+  for (const Case& c : {Case{1, 25000000, {MB10, 2 * MB10}, MB10}, Case{2, 25000000, {MB10, 2 * MB10}, MB10},
+                        Case{0, 40000000, {0}, 0}}) {
     SCOPED_TRACE(c.mode);
     RecvWorld w;
     std::string held = source.substr(0, static_cast<size_t>(std::min<int64_t>(c.held, 30000000)));
@@ -113,13 +119,13 @@ TEST(CopyRecv, FingerprintStepsInTheModeAskedThenResumeAtTheSendersPoint) {
     for (size_t i = 0; i < acks.size(); ++i) {
       const auto& ack = acks[i].as<net::FileAck>();
       const int64_t fingerprint = fingerprintOf(held.substr(0, static_cast<size_t>(c.steps[i])), c.mode);
-      EXPECT_EQ(figures(ack), (std::vector<int64_t>{Message::CONTINUE, std::min<int64_t>(c.held, 30000000), fingerprint,
-                                                    c.steps[i], 30000000}));
+      EXPECT_EQ(figures(ack), (std::vector<int64_t>{Message::CONTINUE, c.steps.back(), fingerprint, c.steps[i], 30000000}))
+          << "bytesWritten is the end of the last whole step";
       EXPECT_EQ(ack.fingerprintMode, c.mode);
     }
-    w.send(decide(file, MB10));  // the sender found the second step different
-    EXPECT_EQ(w.files.sizeOf(kTemp), MB10) << "cut at the resume point";
-    w.sendData(source, MB10);
+    w.send(decide(file, c.resume));  // the sender found the second step different
+    EXPECT_EQ(w.files.sizeOf(kTemp), c.resume) << "cut at the resume point";
+    w.sendData(source, c.resume);
     EXPECT_TRUE(w.files.content(kFinal) == source);
     EXPECT_FALSE(w.files.has(kTemp));
   }
@@ -138,11 +144,10 @@ TEST(CopyRecv, HeldCopyThatShrinksEndsAtTheShortRead) {
   const std::vector<Frame> acks = w.take();
   ASSERT_EQ(acks.size(), 1u);
   EXPECT_EQ(figures(acks[0].as<net::FileAck>()),
-            (std::vector<int64_t>{Message::CONTINUE, 15000000, fingerprintOf(held.substr(0, 15000000), 1), 15000000,
-                                  30000000}))
-      << "the copy ends here: no more acks";
+            (std::vector<int64_t>{Message::CONTINUE, MB10, fingerprintOf(held.substr(0, MB10), 1), MB10, 30000000}))
+      << "the copy ends with the last whole step: no more acks";
   EXPECT_EQ(w.handler->getState(), State::AwaitingData);
-  w.send(decide(announce("photos", "a.jpg", 30000000), 15000000));
+  w.send(decide(announce("photos", "a.jpg", 30000000), MB10));
   EXPECT_EQ(w.handler->getState(), State::Receiving);
 }
 
@@ -255,8 +260,9 @@ TEST(CopyRecv, FailuresAreFinalOrRetriedAndNoneReadsAsSuccess) {
 // connection can go in any phase: a request in flight keeps the buffer it uses until it is done
 // (the sanitizer build would see it freed otherwise).
 TEST(CopyRecv, PauseOrTheConnectionGoingInEveryPhase) {
-  const std::string source = pattern(2 * CHUNK);
+  const std::string source = pattern(2 * CHUNK), step = pattern(MB10);
   const net::FileCreate file = announce("photos", "a.jpg", 2 * CHUNK), more = announce("photos", "a.jpg", 2 * CHUNK, 1);
+  const net::FileCreate big = announce("photos", "a.jpg", MB10), ours = receiverCompares(file);
   auto inFlight = [](RecvWorld& w, State state) {  // steps on until a request of that state is in flight
     for (int i = 0; i < 1000 && !(w.handler->getState() == state && w.files.pending() > 0); ++i) {
       w.ctx.drain();
@@ -271,8 +277,13 @@ TEST(CopyRecv, PauseOrTheConnectionGoingInEveryPhase) {
       {"locating", [&](RecvWorld& w) { w.accept(), w.ctx.deliver(file), inFlight(w, State::Locating); }},
       {"fingerprinting",
        [&](RecvWorld& w) {
-         w.files.addFile(kTemp, source), w.accept(), w.ctx.deliver(file);
+         w.files.addFile(kTemp, step), w.accept(), w.ctx.deliver(big);
          inFlight(w, State::Fingerprinting);
+       }},
+      {"comparing",
+       [&](RecvWorld& w) {
+         w.files.addFile(kFinal, source.substr(0, CHUNK)), w.accept(), w.ctx.deliver(ours);
+         inFlight(w, State::Comparing);
        }},
       {"awaiting data", [&](RecvWorld& w) { w.accept(), w.send(file); }},
       {"preparing",
@@ -280,7 +291,7 @@ TEST(CopyRecv, PauseOrTheConnectionGoingInEveryPhase) {
       {"copying a held prefix",
        [&](RecvWorld& w) {
          w.files.addFile(kFinal, source.substr(0, CHUNK));
-         w.accept(), w.send(file), w.ctx.deliver(decide(file, CHUNK));
+         w.accept(), w.send(ours), w.send(senderStep(source, CHUNK, CHUNK)), w.ctx.deliver(decide(ours, CHUNK));
          for (int i = 0; i < 3; ++i) w.files.completeOne();  // both opens and a read: a write is in flight
        }},
       {"receiving",
@@ -336,13 +347,13 @@ TEST(CopyRecv, ASenderThatGoesQuietStallsTheCopyButOurOwnWorkDoesNot) {
   quiet.settle();
   stallsAfter(quiet, CopyRecvHandler::STALL_MS);
 
-  // After three fingerprint steps the sender may take 10 s more for each.
+  // After two fingerprint steps the sender may take 10 s more for each.
   RecvWorld comparing;
   comparing.files.addFile(kTemp, pattern(25000000));
   comparing.accept();
   comparing.send(announce("photos", "a.jpg", 30000000));
   ASSERT_EQ(comparing.handler->getState(), State::AwaitingData);
-  stallsAfter(comparing, CopyRecvHandler::STALL_MS + 3 * CopyRecvHandler::STALL_PER_STEP_MS);
+  stallsAfter(comparing, CopyRecvHandler::STALL_MS + 2 * CopyRecvHandler::STALL_PER_STEP_MS);
 
   // A slow write of ours is not the sender's silence; and the loop's own timer does the checking.
   RecvWorld writing;
@@ -360,11 +371,11 @@ TEST(CopyRecv, ASenderThatGoesQuietStallsTheCopyButOurOwnWorkDoesNot) {
 // the receiver); the step is dropped, and the next file, which has nothing held, starts clean.
 TEST(CopyRecv, ADecisionDuringAStepReadLeavesNothingForTheNextFile) {
   RecvWorld w;
-  const std::string first = pattern(15000000);
+  const std::string first = pattern(25000000);
   w.files.addFile(kTemp, first);
-  w.accept(2, 15000000);
+  w.accept(2, 25000000);
   w.take();
-  const net::FileCreate file = announce("photos", "a.jpg", 15000000, 1);
+  const net::FileCreate file = announce("photos", "a.jpg", 25000000, 1);
   w.ctx.deliver(file);
   bool acked = false;
   for (int i = 0; i < 100 && !(acked && w.files.pending() > 0); ++i) {

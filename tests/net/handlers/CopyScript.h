@@ -73,6 +73,26 @@ inline net::FileCreate announce(const std::string& path, const std::string& name
   return c;
 }
 
+// The same announcement for the receiver's own comparison, in SHA-256.
+inline net::FileCreate receiverCompares(net::FileCreate c) {
+  c.sync = 2;
+  c.fingerprintMode = 2;
+  return c;
+}
+
+// The sender's fingerprint of the step of `source` that ends at `end`, of `held` bytes compared.
+inline net::FileAck senderStep(const std::string& source, int64_t end, int64_t held) {
+  net::FileAck a;
+  a.status = net::Message::CONTINUE;
+  a.fingerprint = fingerprintOf(source.substr(0, static_cast<size_t>(end)), 2);
+  a.fingerprintLength = end;
+  a.bytesWritten = held;
+  a.totalSize = static_cast<int64_t>(source.size());
+  a.appendMode = 1;
+  a.fingerprintMode = 2;
+  return a;
+}
+
 inline net::FileCreate decide(net::FileCreate c, int64_t resumeAt) {
   c.sync = 0;
   c.append = resumeAt != 0;
