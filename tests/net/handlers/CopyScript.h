@@ -158,9 +158,11 @@ struct World {
 
 // A receiver of `path` with a scripted sender; its request is in the send buffer.
 struct RecvWorld : World {
-  explicit RecvWorld(const std::string& path = "/home/alice/photos") {
+  explicit RecvWorld(const std::string& path = "/home/alice/photos",
+                     std::shared_ptr<net::ReceiveMemory> memory = nullptr) {
     files.addDir("/recv");
-    handler = std::make_unique<net::CopyRecvHandler>(&ctx, "CODE", "alice@example.com", "alice-uuid", path);
+    handler = std::make_unique<net::CopyRecvHandler>(&ctx, "CODE", "alice@example.com", "alice-uuid", path,
+                                                     std::move(memory));
     ctx.handler = handler.get();
     handler->handleSend();
   }

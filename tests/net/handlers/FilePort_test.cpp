@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -11,14 +14,18 @@
 namespace {
 
 struct Results : p2p::UvFile::FileCb {
-  int opened = 0, reads = 0, lastRead = -1, mkdirs = 0, errors = 0;
-  bool existedAsDir = false;
+  int opened = 0, reads = 0, lastRead = -1, mkdirs = 0, errors = 0, lastError = 0, removed = 0, flushed = 0;
+  bool existedAsDir = false, existedAsLink = false;
+  int64_t flushedSize = -1;
   std::deque<std::string> names;
   void handleFileOpen() override { ++opened; }
-  void handleFileError(int, const std::string&) override { ++errors; }
+  void handleFileError(int status, const std::string&) override { ++errors, lastError = status; }
+  void handleFileRemove() override { ++removed; }
+  void handleFileFlush(const uv_stat_t& stats) override { ++flushed, flushedSize = p2p::UvFile::size(stats); }
   void handleFileRead(char*, int len) override { ++reads, lastRead = len; }
   void handleFileExists(bool exists, const uv_stat_t& stats) override {
     existedAsDir = exists && p2p::UvFile::isDir(stats);
+    existedAsLink = exists && p2p::UvFile::isLink(stats);
   }
   void handleFileMkdirs() override { ++mkdirs; }
   void handleFileScan(std::deque<std::string> found, std::deque<uv_stat_t>) override { names = found; }
@@ -74,4 +81,31 @@ TEST_F(FilePort, AReadOutlivesItsFileWithTheMemoryItFills) {
   file->read(bytes.data(), 10, 99995, nullptr);
   loop.run();
   EXPECT_EQ(again.lastRead, 5) << "a read past the end is short";
+}
+
+// The receiver never reaches through a link: it sees the link itself, cannot open through it,
+// and removes the link, not what it points to. Flushes say how long the file is on the disk.
+TEST_F(FilePort, LinksAreSeenNotFollowedAndRemovedThemselvesAndFlushesReportTheFile) {
+  testsupport::writeFile(dir.file("outside"), "secret");
+  ASSERT_EQ(symlink(dir.file("outside").c_str(), dir.file(".tmp.a").c_str()), 0);
+  Results seen, opened, removed, flushed, folder;
+  port->exists(dir.file(".tmp.a"), &seen);
+  std::unique_ptr<net::FilePort::File> through =
+      port->open(dir.file(".tmp.a"), p2p::UvFile::noFollow(p2p::UvFile::WRITE_TRUNCATE), &opened);
+  loop.run();
+  EXPECT_TRUE(seen.existedAsLink);
+  EXPECT_EQ(opened.lastError, UV_ELOOP);
+  port->remove(dir.file(".tmp.a"), &removed);
+  loop.run();
+  EXPECT_EQ(removed.removed, 1);
+  EXPECT_EQ(testsupport::readFile(dir.file("outside")), "secret");
+  EXPECT_FALSE(std::filesystem::is_symlink(dir.file(".tmp.a")));
+
+  std::unique_ptr<net::FilePort::File> file = port->open(dir.file("outside"), p2p::UvFile::READ, &flushed);
+  loop.run();
+  file->flush();
+  port->flushFolder(dir.path(), &folder);
+  loop.run();
+  EXPECT_EQ(flushed.flushedSize, 6);
+  EXPECT_EQ(folder.flushed, 1);
 }

@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <deque>
@@ -175,6 +178,31 @@ TEST(UvFileErrors, ReportedThroughTheHandler) {
   EXPECT_EQ(failureOf([&] { loop.run(); }), "handleFileRename not implemented");
   UvFile file(dir.file("b"), UvFile::READ, &loop, &defaults);
   EXPECT_EQ(failureOf([&] { loop.run(); }), "handleFileOpen not implemented");
+}
+
+// The kernel writes what fits and says why only at the next write: a short write goes on, so
+// that the reason reaches the handler (a full disk reads "no space left on device", not a byte
+// count taken for an error number). A file size limit stands in for the full disk here.
+TEST(UvFileErrors, AShortWriteGoesOnSoTheReasonReachesTheHandler) {
+  TempDir dir;
+  UvLoop loop;
+  Recorder cb;
+  std::vector<char> bytes(8192, 'x');
+  UvFile file(dir.file("big"), UvFile::WRITE, &loop, &cb);
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = saved;
+  limited.rlim_cur = 4096;
+  cb.steps = {[&] {
+    setrlimit(RLIMIT_FSIZE, &limited);
+    file.write(bytes.data(), 8192, 0);
+  }};
+  loop.run();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(cb.events, (Events{"open", error(UV_EFBIG)}));
+  EXPECT_EQ(fs::file_size(dir.file("big")), 4096u);
 }
 
 // Symbolic links are skipped, so a cycle or a dangling one cannot matter.
