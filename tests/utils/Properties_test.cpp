@@ -44,6 +44,12 @@ std::string values(const Properties& p) {
 }
 const std::string kHandWrittenValues = "https://example.org/ 4000 ann@example.org " + kKey + " box 6000 /data/in";
 
+// The notes of loading `file` when `note` is its one note, or "" for none.
+std::vector<std::string> notes(const std::string& file, const std::string& note) {
+  if (note.empty()) return {};
+  return {file + ": " + note};
+}
+
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
   return text.replace(text.find(from), from.size(), to);
 }
@@ -98,20 +104,20 @@ TEST_F(PropertiesTest, MissingFileIsCreatedWithDefaultsAndReadBack) {
 TEST_F(PropertiesTest, BadLineLosesOnlyItselfAndFileHeals) {
   const std::string host = platform::hostName().empty() ? "UNKNOWN" : platform::hostName();
   const std::string kept = file + ".bad";
+  const std::string line9 = "line 9 cannot be read; kept as " + kept;
   struct Case {
     std::string from, to;  // the hand-written file with `from` replaced by `to`
     std::string expected;
     std::string note;  // after the file's name; a lost line also keeps the file as name.bad
   };
   const Case cases[] = {
-      {"key : ", "this line has no separator\nkey : ", kHandWrittenValues, "line 9 cannot be read; kept as " + kept},
+      {"key : ", "this line has no separator\nkey : ", kHandWrittenValues, line9},
       {"recvPath = ", "recvPath = /" + std::string(300, 'x') + "\nrecvPath = ", kHandWrittenValues,
        "line 14 cannot be read; kept as " + kept},
-      {"key : ", "name = second@example.org\nkey : ", kHandWrittenValues,  // repeated key
-       "line 9 cannot be read; kept as " + kept},
-      {"key : ", "   continued value\nkey : ", kHandWrittenValues, "line 9 cannot be read; kept as " + kept},
-      {"key : ", std::string("zero\0byte = 1\nkey : ", 20), kHandWrittenValues, "line 9 cannot be read; kept as " + kept},
-      {"# who\n", "no separator\n", kHandWrittenValues, "line 7 cannot be read; kept as " + kept},
+      {"key : ", "name = second@example.org\nkey : ", kHandWrittenValues, line9},  // repeated key
+      {"key : ", "   continued value\nkey : ", kHandWrittenValues, line9},        // continuation line
+      {"key : ", std::string("zero\0byte = 1\nkey : ", 20), kHandWrittenValues, line9},
+      {"key : ", "no separator\nname = again\nkey : ", kHandWrittenValues, line9},  // the first of two
       {"tcp = 6000", "tcp = 12ab", replaced(kHandWrittenValues, "6000", "5551"),
        "[computer] tcp \"12ab\" is not a port number (1 to 65535); using the default 5551"},
       {"name = box", "name = undefined", replaced(kHandWrittenValues, "box", host), ""},
@@ -127,7 +133,7 @@ TEST_F(PropertiesTest, BadLineLosesOnlyItselfAndFileHeals) {
     EXPECT_EQ(values(p), bad.expected);
     EXPECT_EQ(p.uuid.size(), 36u);
     EXPECT_EQ(p.uuid == kUuid, bad.to != "");
-    EXPECT_EQ(p.notes, bad.note.empty() ? std::vector<std::string>{} : std::vector<std::string>{file + ": " + bad.note});
+    EXPECT_EQ(p.notes, notes(file, bad.note));
     EXPECT_EQ(readFile(file), layout(p));
     const bool lostALine = bad.note.find("kept as") != std::string::npos;
     EXPECT_EQ(testsupport::fileExists(kept), lostALine);
@@ -176,7 +182,7 @@ TEST_F(PropertiesTest, UnusableValuesTakeTheirDefaultAndAreNamed) {
     writeFile(file, text);
     Properties p(file);
     EXPECT_EQ(values(p), bad.expected);
-    EXPECT_EQ(p.notes, bad.note.empty() ? std::vector<std::string>{} : std::vector<std::string>{file + ": " + bad.note});
+    EXPECT_EQ(p.notes, notes(file, bad.note));
     EXPECT_EQ(p.isChanged, !bad.note.empty());
     EXPECT_EQ(readFile(file), bad.note.empty() ? text : layout(p));
     EXPECT_TRUE(Properties(file).notes.empty());
@@ -188,18 +194,20 @@ TEST_F(PropertiesTest, UnusableValuesTakeTheirDefaultAndAreNamed) {
 // everything, so the load runs in a child process as an ordinary user.
 TEST_F(PropertiesTest, AFileThatCannotBeReadIsKeptBeforeItIsReplaced) {
   writeFile(file, kHandWritten);
-  const std::string expected = file + ": cannot be read (Permission denied), every setting takes its default; kept as " +
-                               file + ".bad";
+  const std::vector<std::string> expected =
+      notes(file, "cannot be read (Permission denied), every setting takes its default; kept as " + file + ".bad");
   EXPECT_EXIT(
       {
-        if (::geteuid() == 0 && (::chown(tmp.path().c_str(), 65534, 65534) != 0 ||
-                                 ::chown(file.c_str(), 65534, 65534) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+        const uid_t nobody = 65534;
+        if (::geteuid() == 0 && (::chown(tmp.path().c_str(), nobody, nobody) != 0 ||
+                                 ::chown(file.c_str(), nobody, nobody) != 0 || ::setgid(nobody) != 0 ||
+                                 ::setuid(nobody) != 0))
           std::_Exit(2);
         ::chmod(file.c_str(), 0);
         Properties p(file);
         for (const std::string& note : p.notes) std::cerr << note << "\n";
         const bool healedAndReadable = Properties(file).notes.empty();
-        std::_Exit(p.notes == std::vector<std::string>{expected} && p.username == "undefined" && healedAndReadable ? 0 : 1);
+        std::_Exit(p.notes == expected && p.username == "undefined" && healedAndReadable ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
   EXPECT_EQ(readFile(file + ".bad"), kHandWritten);
