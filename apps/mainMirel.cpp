@@ -272,6 +272,7 @@ void issue(net::Manager& manager, const Command& command) {
 int run(const Command& command, const Properties& settings, const std::string& logFile) {
   p2p::UvLoop loop;
   openLog(&loop, logFile);
+  for (const std::string& note : settings.notes) UV_LOG("WARN") << note;
   StopSignals signals(&loop);
   p2p::UvTimer timer(&loop);
   std::unique_ptr<net::Manager> manager;

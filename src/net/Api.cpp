@@ -197,6 +197,8 @@ void Api::run(const Properties& properties, const std::string& logFile) {
       notify(new ErrorEvent(0, std::runtime_error(std::string("log file not opened: ") + e.what())));
     }
   }
+  // What loading the settings replaced, said once the log is up.
+  for (const std::string& note : properties.notes) UV_LOG("WARN") << note;
   std::unique_ptr<Manager> engine;
   std::unique_ptr<p2p::OnLoopExecutor> executor;
   try {

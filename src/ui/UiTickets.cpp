@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <ctime>
 #include <fstream>
+#include <limits>
 #include <stdexcept>
 
 namespace {
@@ -37,6 +38,24 @@ void writeAll(int fd, const std::string& data) {
   }
 }
 
+// Reads the next line, without its line end, into `line`; false at the end of the file. Only
+// the first MAX_LINE_BYTES + 1 bytes of a longer line are kept, the rest is passed over, so a
+// line of any length costs bounded memory and still fails as too long.
+bool nextLine(std::istream& in, std::string& line) {
+  line.clear();
+  std::streambuf& buffer = *in.rdbuf();
+  int c = buffer.sbumpc();
+  if (c == std::char_traits<char>::eof()) return false;
+  for (; c != std::char_traits<char>::eof() && c != '\n'; c = buffer.sbumpc()) {
+    line.push_back(static_cast<char>(c));
+    if (line.size() > UiTickets::MAX_LINE_BYTES) {
+      in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+      break;
+    }
+  }
+  return true;
+}
+
 bool endsWithoutLineEnd(int fd) {
   struct stat info;
   if (fstat(fd, &info) != 0 || info.st_size == 0) return false;
@@ -47,14 +66,18 @@ bool endsWithoutLineEnd(int fd) {
 }  // namespace
 
 UiTicket::UiTicket(const std::string& line) {
+  if (line.size() > UiTickets::MAX_LINE_BYTES) throw std::runtime_error("line too long");
   rapidjson::Document document;
-  document.Parse(line.c_str(), line.size());
+  // The default parser recurses once per nesting level: a line of brackets would overflow the
+  // stack. The document's pool allocator frees without recursion too.
+  document.Parse<rapidjson::kParseIterativeFlag>(line.c_str(), line.size());
   if (document.HasParseError()) throw std::runtime_error(rapidjson::GetParseError_En(document.GetParseError()));
   // RapidJSON's getters only assert on a wrong type, so every type is checked here.
   if (!document.IsObject()) throw std::runtime_error("not an object");
   to = text(member(document, "to"), "to");
   const rapidjson::Value& paths = member(document, "files");
   if (!paths.IsArray()) throw std::runtime_error("files is not an array");
+  if (paths.Size() > UiTickets::MAX_FILES) throw std::runtime_error("too many files");
   for (const rapidjson::Value& path : paths.GetArray()) files.push_back(text(path, "files"));
   code = text(member(document, "code"), "code");
   const rapidjson::Value& created = member(document, "createdAt");
@@ -73,7 +96,7 @@ std::vector<UiTicket> UiTickets::read(const std::string& path) {
   std::vector<UiTicket> tickets;
   std::ifstream file(path);
   std::string line;
-  while (std::getline(file, line)) {
+  while (file && nextLine(file, line)) {
     try {
       tickets.emplace_back(line);
     } catch (const std::exception&) {

@@ -10,7 +10,8 @@
 
 struct UiTicket {
   // Parses one line; throws std::runtime_error when it is not one JSON object with the four
-  // members of the right types.
+  // members of the right types, or when it is longer or holds more paths than the bounds of
+  // UiTickets. Any nesting is parsed without recursion.
   explicit UiTicket(const std::string& line);
 
   // Older than seven days at `now` (seconds since 1970); exactly seven days is not expired.
@@ -28,6 +29,10 @@ class UiTickets {
   static constexpr const char* FILE_NAME = "tickets.json";
   static constexpr int64_t LIFETIME_SECONDS = 604800;
   static constexpr const char* WRITE_ERROR = "can't write to tickets.json";
+  // Bounds on a line and on its paths, far above any offer the engine can make (its paths go to
+  // the peer in one frame of 61440 bytes); a line beyond them is not ours and is skipped.
+  static constexpr size_t MAX_LINE_BYTES = size_t{1} << 20;
+  static constexpr size_t MAX_FILES = 16384;
 
   // Every readable offer in file order; lines that are not offers are skipped. Empty when the
   // file cannot be read.

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,25 +33,43 @@ std::string lower(std::string s) {
 
 // --- Reading ---------------------------------------------------------------
 
+// Values by lowercase section and key, as the INI reader's users expect, and what of the
+// file could not be taken.
+struct Entries {
+  std::map<std::pair<std::string, std::string>, std::string> values;
+  int linesRead = 0;
+  int firstLostLine = 0;  // 0 when every line was taken
+  int readError = 0;      // errno of a file that is there but cannot be read
+
+  void lose(int line) {
+    if (firstLostLine == 0 || line < firstLostLine) firstLostLine = line;
+  }
+  bool damaged() const { return firstLostLine != 0 || readError != 0; }
+};
+
 // Feeds the INI parser one physical line at a time. A line too long for the parser's
 // buffer would come back cut, its value wrong and its rest taken for another line; such
-// a line (or one holding a zero byte) is handed over empty and the file marked damaged.
+// a line (or one holding a zero byte) is handed over empty and counted as lost.
 struct LineSource {
   FILE* file = nullptr;
   char* buf = nullptr;
   size_t cap = 0;
-  bool damaged = false;
+  Entries* entries = nullptr;
 };
 
 char* readLine(char* str, int num, void* stream) {
   auto* src = static_cast<LineSource*>(stream);
   ssize_t got = getline(&src->buf, &src->cap, src->file);
-  if (got < 0) return nullptr;
+  if (got < 0) {
+    if (std::ferror(src->file)) src->entries->readError = errno ? errno : EIO;
+    return nullptr;
+  }
+  src->entries->linesRead++;
   size_t len = static_cast<size_t>(got);
   if (len > 0 && src->buf[len - 1] == '\n') len--;
   size_t fits = std::min(static_cast<size_t>(num - 1), Properties::MAX_LINE_LENGTH);
   if (len > fits || std::memchr(src->buf, 0, len)) {
-    src->damaged = true;
+    src->entries->lose(src->entries->linesRead);
     len = 0;
   }
   std::memcpy(str, src->buf, len);
@@ -60,37 +77,58 @@ char* readLine(char* str, int num, void* stream) {
   return str;
 }
 
-// Values by lowercase section and key, as the INI reader's users expect.
-struct Entries {
-  std::map<std::pair<std::string, std::string>, std::string> values;
-  bool damaged = false;
-};
-
 int storeEntry(void* user, const char* section, const char* name, const char* value) {
   auto* entries = static_cast<Entries*>(user);
   auto key = std::make_pair(lower(section), lower(name));
   // A repeated key or a continuation line was not written by save(): the first value stays.
-  if (!entries->values.emplace(key, value).second) entries->damaged = true;
+  if (!entries->values.emplace(key, value).second) entries->lose(entries->linesRead);
   return 1;
 }
 
-// An unreadable file gives no entries and counts as damaged; a missing one only gives none.
+// A missing file only gives no entries; a file that cannot be read gives none and its error.
 Entries readEntries(const std::string& filename) {
   Entries entries;
   FILE* file = std::fopen(filename.c_str(), "re");
   if (!file) {
-    entries.damaged = errno != ENOENT;
+    if (errno != ENOENT && errno != ENOTDIR) entries.readError = errno;
     return entries;
   }
   LineSource source;
   source.file = file;
+  source.entries = &entries;
   int rc = ini_parse_stream(readLine, &source, storeEntry, &entries);
-  bool readFailed = std::ferror(file) != 0;
   std::free(source.buf);
   std::fclose(file);
-  if (readFailed) entries.values.clear();
-  if (rc != 0 || source.damaged || readFailed) entries.damaged = true;
+  if (rc < 0 && entries.readError == 0) entries.readError = ENOMEM;  // the parser's own buffer
+  if (rc > 0) entries.lose(rc);  // the first line the parser could not make sense of
+  if (entries.readError != 0) entries.values.clear();
   return entries;
+}
+
+// Keeps the file's bytes as `kept` without reading them (the file may be unreadable): a second
+// name for it, so the settings file stays as it is until a save replaces it. Returns why it
+// could not be kept, or "".
+std::string keepAside(const std::string& filename, const std::string& kept) {
+  struct stat info;
+  if (::stat(filename.c_str(), &info) != 0) return std::strerror(errno);
+  if (!S_ISREG(info.st_mode)) return "not a regular file";
+  if (::unlink(kept.c_str()) != 0 && errno != ENOENT) return std::strerror(errno);
+  if (::link(filename.c_str(), kept.c_str()) == 0) return "";
+  // A file system without hard links: the file moves, and the save that follows makes a new one.
+  if (::rename(filename.c_str(), kept.c_str()) == 0) return "";
+  return std::strerror(errno);
+}
+
+// The note for a file that lost lines or could not be read, after keeping it as name.bad.
+std::string keepDamaged(const std::string& filename, const Entries& entries) {
+  std::string note = filename + ": ";
+  if (entries.readError != 0)
+    note += std::string("cannot be read (") + std::strerror(entries.readError) + "), every setting takes its default";
+  else
+    note += "line " + std::to_string(entries.firstLostLine) + " cannot be read";
+  const std::string kept = filename + ".bad";
+  const std::string failure = keepAside(filename, kept);
+  return note + (failure.empty() ? "; kept as " + kept : "; not kept as " + kept + ": " + failure);
 }
 
 // --- Checking values before they are written ------------------------------
@@ -122,33 +160,39 @@ void requireStorable(const char* section, const char* key, const std::string& va
     throw std::runtime_error(std::string("cannot store [") + section + "] " + key + ": " + reason);
 }
 
-// Looks values up, taking the default for anything that is missing or unusable.
+// Looks values up, taking the default for anything that is missing or unusable, and notes
+// every value it replaces.
 class Reader {
  public:
-  explicit Reader(Entries entries) : _entries(std::move(entries)) {}
+  Reader(const Entries& entries, std::string filename) : _entries(entries), _filename(std::move(filename)) {}
 
-  bool damaged() const { return _entries.damaged; }
+  bool healed() const { return _healed; }
+  std::vector<std::string> takeNotes() { return std::move(_notes); }
 
   std::string get(const char* section, const char* key, const std::string& fallback) {
     const std::string* value = find(section, key);
     if (!value) return fallback;
     // A value the file could not hold back (a hand-edited line) is healed, not kept.
-    if (!unstorableReason(key, *value).empty()) {
-      _entries.damaged = true;
-      return fallback;
-    }
+    const std::string reason = unstorableReason(key, *value);
+    if (!reason.empty()) return replaced(section, key, *value, "cannot be stored: " + reason, fallback);
     return *value;
   }
 
-  int32_t getInt(const char* section, const char* key, int32_t fallback) {
+  // For the values that nothing can work with when empty.
+  std::string getNonEmpty(const char* section, const char* key, const std::string& fallback) {
+    const std::string* value = find(section, key);
+    if (value && value->empty()) return replaced(section, key, *value, "is empty", fallback);
+    return get(section, key, fallback);
+  }
+
+  int32_t getPort(const char* section, const char* key, int32_t fallback) {
     const std::string* value = find(section, key);
     if (!value) return fallback;
     errno = 0;
     char* end = nullptr;
     long number = std::strtol(value->c_str(), &end, 10);
-    if (value->empty() || *end != '\0' || errno == ERANGE || number < INT32_MIN ||
-        number > INT32_MAX) {
-      _entries.damaged = true;
+    if (value->empty() || *end != '\0' || errno == ERANGE || number < 1 || number > 65535) {
+      replaced(section, key, *value, "is not a port number (1 to 65535)", std::to_string(fallback));
       return fallback;
     }
     return static_cast<int32_t>(number);
@@ -160,7 +204,18 @@ class Reader {
     return it == _entries.values.end() ? nullptr : &it->second;
   }
 
-  Entries _entries;
+  const std::string& replaced(const char* section, const char* key, const std::string& value,
+                              const std::string& problem, const std::string& fallback) {
+    _notes.push_back(_filename + ": [" + section + "] " + key + " \"" + value + "\" " + problem +
+                     "; using the default " + fallback);
+    _healed = true;
+    return fallback;
+  }
+
+  const Entries& _entries;
+  const std::string _filename;
+  std::vector<std::string> _notes;
+  bool _healed = false;
 };
 
 bool isMissing(const std::string& value) { return value.empty() || value == kUndefined; }
@@ -193,8 +248,10 @@ void replaceFile(const std::string& filename, const std::string& text) {
 
   int err = 0;
   struct stat old;
-  // The file holds the user key: a mode its owner tightened must survive the rename.
-  if (::stat(filename.c_str(), &old) == 0 && ::fchmod(fd, old.st_mode & 07777) != 0) err = errno;
+  // The file holds the user key: a mode its owner tightened must survive the rename, short of
+  // one that keeps the program from reading its own file back.
+  if (::stat(filename.c_str(), &old) == 0 && ::fchmod(fd, (old.st_mode & 07777) | S_IRUSR | S_IWUSR) != 0)
+    err = errno;
   if (!err) err = writeAll(fd, text);
   if (!err && ::fsync(fd) != 0) err = errno;
   if (::close(fd) != 0 && !err) err = errno;
@@ -208,17 +265,21 @@ void replaceFile(const std::string& filename, const std::string& text) {
 }  // namespace
 
 Properties::Properties(std::string path) {
-  Reader reader(readEntries(path));
+  const Entries entries = readEntries(path);
+  // Kept before the save below writes the healed file over it.
+  if (entries.damaged()) notes.push_back(keepDamaged(path, entries));
+  Reader reader(entries, path);
   filename = std::move(path);
-  serverUrl = reader.get("server", "url", kDefaultServerUrl);
-  serverUdpPort = reader.getInt("server", "udpPort", 4183);
+  serverUrl = reader.getNonEmpty("server", "url", kDefaultServerUrl);
+  serverUdpPort = reader.getPort("server", "udpPort", 4183);
   username = reader.get("user", "name", kUndefined);
   userkey = reader.get("user", "key", kUndefined);
   uuid = reader.get("computer", "uuid", kUndefined);
   computerName = reader.get("computer", "name", kUndefined);
-  recvPath = reader.get("computer", "recvPath", Utils::getHomeDir() + "/Downloads");
-  tcpPort = reader.getInt("computer", "tcp", 5551);
-  isChanged = reader.damaged();
+  recvPath = reader.getNonEmpty("computer", "recvPath", Utils::getHomeDir() + "/Downloads");
+  tcpPort = reader.getPort("computer", "tcp", 5551);
+  isChanged = entries.damaged() || reader.healed();
+  for (std::string& note : reader.takeNotes()) notes.push_back(std::move(note));
 
   if (isMissing(uuid)) {
     uuid = sole::uuid1().str();

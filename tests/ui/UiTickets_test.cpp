@@ -68,6 +68,39 @@ TEST_F(UiTicketsTest, BrokenAndMistypedLinesAreSkippedGoodOnesKeptInOrder) {
   for (const std::string& line : bad) EXPECT_NE(testsupport::failureOf([&] { UiTicket ticket(line); }), "") << line;
 }
 
+// Lines no program of ours writes, built to exhaust the reader: each is skipped like a broken
+// one, and the lines around it are still read.
+TEST_F(UiTicketsTest, HostileLinesAreSkippedWithoutHarm) {
+  const std::string deep(150000, '[');
+  const std::string closed = deep + std::string(150000, ']');
+  const std::string tail = "\"code\":\"X\",\"createdAt\":1,\"files\":[";
+  const std::vector<std::string> hostile = {
+      deep,                                         // unclosed: it overflowed the parser's stack
+      closed,                                       // well formed, but not an object
+      "{\"to\":\"a\"," + tail + closed + "]}",        // deep inside a member
+      "{\"to\":" + closed + "," + tail + "]}",         // deep in place of a string
+      UiTickets::line(std::string(UiTickets::MAX_LINE_BYTES, 'a'), {"/x"}, "LONG", NOW),
+      UiTickets::line("a", std::vector<std::string>(UiTickets::MAX_FILES + 1, "/x"), "MANY", NOW),
+  };
+  const std::string good1 = UiTickets::line("a@b.cd", {"/x"}, "FIRST1", NOW);
+  const std::string good2 = UiTickets::line("c@d.ef", {"/y"}, "SECOND", NOW);
+  std::string text = good1 + "\n";
+  for (const std::string& line : hostile) text += line + "\n";
+  text += good2 + "\n";
+  testsupport::writeFile(path, text);
+
+  const std::vector<UiTicket> tickets = UiTickets::read(path);
+  ASSERT_EQ(tickets.size(), 2u);
+  EXPECT_EQ(tickets[0].code, "FIRST1");
+  EXPECT_EQ(tickets[1].code, "SECOND");
+  for (const std::string& line : hostile)
+    EXPECT_NE(testsupport::failureOf([&] { UiTicket ticket(line); }), "") << line.substr(0, 80);
+
+  // The bound itself is still an offer.
+  const std::vector<std::string> most(UiTickets::MAX_FILES, "/x");
+  EXPECT_EQ(UiTicket(UiTickets::line("a", most, "MOST", NOW)).files, most);
+}
+
 TEST_F(UiTicketsTest, AppendAfterACutLastLineKeepsTheNewOfferReadable) {
   const std::string whole = UiTickets::line("a@b.cd", {"/x"}, "WHOLE1", NOW);
   testsupport::writeFile(path, whole + "\n" + whole.substr(0, 20));  // a crash mid-line
