@@ -4,6 +4,7 @@
 
 #include "net/handlers/CopyScript.h"
 #include "net/messages/CopyPause.h"
+#include "support/TestSupport.h"
 
 using namespace copytest;
 using net::Message;
@@ -280,4 +281,92 @@ TEST(CopySend, PauseIsAnsweredInKindWhateverIsInFlightAndTheConnectionCanGo) {
       EXPECT_EQ(w.ctx.closeReason, "Paused");
       EXPECT_EQ(w.files.pending(), 0u);
     }
+}
+
+// A receiver that compares by itself says what it holds; this side sends SHA-256 fingerprints
+// of that prefix, step by step, and resumes where the receiver answers. Nothing held needs no
+// answer. An answer beyond what this side has sent fingerprints for is refused.
+TEST(CopySend, TheReceiversOwnComparisonGetsFingerprintsOfWhatItHolds) {
+  const std::string source = pattern(25000000);
+  auto heldAck = [](int64_t held, int64_t fingerprintLength = 0) {
+    net::FileAck a;
+    a.status = Message::CONTINUE;
+    a.bytesWritten = held;
+    a.fingerprintLength = fingerprintLength;
+    return a;
+  };
+  struct Case {
+    std::string what;
+    int64_t held;
+    std::vector<int64_t> steps;  // the fingerprints sent
+    int64_t answer;              // -1: none
+    std::string failure;
+  };
+  const std::vector<Case> cases = {
+      {"nothing held", 0, {}, -1, ""},
+      {"all of it matches", 25000000, {MB10, 2 * MB10, 25000000}, 25000000, ""},
+      {"the second step differs", 25000000, {MB10, 2 * MB10, 25000000}, MB10, ""},
+      {"more than the file", 25000001, {}, -1, "sync: wrong held length"},
+      {"an answer beyond what is held", 25000000, {MB10, 2 * MB10, 25000000}, 25000001, "sync: wrong resume point"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SendWorld w(kOffered, 6);
+    w.files.addFile(kOffered, source);
+    w.start();
+    std::vector<Frame> out = w.take();
+    const auto& announced = out.back().as<net::FileCreate>();
+    EXPECT_EQ(std::make_pair(announced.sync, announced.fingerprintMode), std::make_pair(2, 2));
+    std::vector<Frame> seen;
+    auto collect = [&] {
+      for (Frame& f : w.take()) seen.push_back(std::move(f));
+    };
+    w.ctx.deliver(heldAck(c.held));
+    w.settle();
+    collect();
+    if (c.answer >= 0) w.ctx.deliver(heldAck(c.answer, c.answer));
+    w.settle();
+    collect();
+    if (!c.failure.empty()) {
+      EXPECT_EQ(w.ctx.closeReason, c.failure);
+      continue;
+    }
+    ASSERT_GT(seen.size(), c.steps.size());
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+      const auto& step = seen[i].as<net::FileAck>();
+      EXPECT_EQ(step.fingerprintLength, c.steps[i]);
+      EXPECT_EQ(step.fingerprint, fingerprintOf(source.substr(0, static_cast<size_t>(c.steps[i])), 2));
+      EXPECT_EQ(step.bytesWritten, c.held);
+    }
+    const int64_t resume = std::max<int64_t>(c.answer, 0);
+    const auto& decision = seen[c.steps.size()].as<net::FileCreate>();
+    EXPECT_EQ(std::make_tuple(decision.sync, decision.appendLength), std::make_tuple(0, resume));
+    EXPECT_TRUE(dataOf(seen, resume) == source.substr(static_cast<size_t>(resume)));
+  }
+}
+
+// A receiver that says nothing while this side waits for it ends the copy, on this side too;
+// this side's own reads are no silence of the receiver.
+TEST(CopySend, AReceiverThatGoesQuietStallsTheSender) {
+  SendWorld w(kOffered, 6);
+  w.files.addFile(kOffered, pattern(3 * CHUNK));
+  w.start();
+  w.take();
+  w.clock += net::CopyRequestHandler::STALL_MS;
+  testsupport::runUntil(w.loop, [] { return false; }, 1100);
+  EXPECT_FALSE(w.ctx.closed);
+  w.ctx.deliver(net::FileAck(fingerprintAck("", 0, 2, 3 * CHUNK)));  // nothing held: the data starts
+  w.ctx.drain();
+  ASSERT_EQ(w.files.pending(), 1u) << "a chunk is being read";
+  w.clock += 10 * net::CopyRequestHandler::STALL_MS;
+  testsupport::runUntil(w.loop, [] { return false; }, 1100);
+  EXPECT_FALSE(w.ctx.closed) << "our own read is in flight";
+  w.settle();
+  w.clock += net::CopyRequestHandler::STALL_MS + 1;
+  testsupport::runUntil(w.loop, [&] { return w.ctx.closed; }, 5000);
+  EXPECT_EQ(w.ctx.closeReason, "transfer stalled");
+  w.settle();
+  const std::vector<Frame> out = w.take();
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(out.back().as<net::FileAck>().status, Message::TIMEOUT);
 }
