@@ -166,8 +166,8 @@ void GetTicketCb::recvNextPath() {
   const std::string ticket = code;
   const std::string path = copyPath;
   const p2p::TicketGetResponse sender = ticketGetResponse;
-  copyRecvPm = new PeerManager(manager, sender.uuid, [ticket, sender, path](IContext* context) {
-    return new CopyRecvHandler(context, ticket, sender.userName, sender.uuid, path);
+  copyRecvPm = new PeerManager(manager, sender.uuid, [ticket, sender, path, memory = memory](IContext* context) {
+    return new CopyRecvHandler(context, ticket, sender.userName, sender.uuid, path, memory);
   });
   copyRecvPm->setListener(this);
   phase = Phase::Copying;

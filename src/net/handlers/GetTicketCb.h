@@ -17,6 +17,7 @@
 
 #include "net/handlers/CopyProgress.h"
 #include "net/handlers/PeerManager.h"
+#include "net/handlers/ReceiveMemory.h"
 #include "p2p/processes/Server.h"
 #include "p2p/requests/TicketGet.h"
 #include "p2p/uv/UvTimer.h"
@@ -74,6 +75,7 @@ class GetTicketCb : public p2p::Server::ServerCb<p2p::TicketGetResponse>,
   std::string destination;  // its top-level destination, registered as busy
   std::unique_ptr<p2p::UvTimer> timer;
   p2p::TicketGetResponse ticketGetResponse;
+  std::shared_ptr<ReceiveMemory> memory = std::make_shared<ReceiveMemory>();  // shared with its copies
   CopyProgress progress;  // the last record of the running path
   uint64_t fileStart = 0;   // loop time at which the current file's data began
   int64_t fileStartOffset = 0;

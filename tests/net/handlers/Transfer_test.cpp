@@ -219,14 +219,24 @@ TEST_F(Transfer, AnOfferThatIsUnknownForSomeoneElseExpiredOrOfflineIsRefused) {
   EXPECT_EQ(site->ticketGetReason(code), "can't find peer");
 }
 
+// Links in the receive folder, under a temporary and under a final name, are not written
+// through: what they point to stays as it was, and the files arrive as files of their own.
 TEST_F(Transfer, FilesOfTheSizesAroundOneChunkInOneTicket) {
   std::vector<std::string> paths;
   for (uint64_t size : {0ull, 61416ull, 61417ull, 3'000'000ull}) {
     paths.push_back(site->source("sizes/f" + std::to_string(size) + ".bin"));
     trees::writeRandom(paths.back(), size, size + 1);
   }
+  const fs::path outside = site->data.file("outside.bin");
+  trees::writeRandom(outside, 61417, 99);
+  const std::string before = trees::sha256OfFile(outside);
+  fs::create_directories(site->received(""));
+  fs::create_symlink(outside, site->received(".tmp.f61416.bin"));
+  fs::create_symlink(outside, site->received("f61417.bin"));
   ASSERT_TRUE(site->receive(site->offer(*site->sender, paths)));
   for (const std::string& path : paths) site->expectReceivedWhole(path);
+  EXPECT_EQ(trees::sha256OfFile(outside), before);
+  EXPECT_FALSE(fs::is_symlink(site->received("f61417.bin")));
 }
 
 TEST_F(Transfer, ANestedFolderWithEmptyFilesAndNonAsciiNames) {
