@@ -7,9 +7,10 @@
 //     /proc/PID/io), which should be the held prefix once on each side (plus the rest to send);
 //  4. through udp-chaos with 25 ms each way (the stand-in names it as the only relay): a 64 MiB
 //     file against stream_bench's own figure at that delay.
-// Data lives in /dev/shm, so disks do not set the pace. Build RelWithDebInfo.
+// Data lives in /dev/shm, so disks do not set the pace (a flush costs nothing there); --dir puts
+// it on a disk instead, to see what the flushes of each received file cost. Build Release.
 //
-//   transfer_bench [--mib N] [--files N] [--chaos-mib N] [--no-scp] [--no-chaos]
+//   transfer_bench [--mib N] [--files N] [--chaos-mib N] [--no-scp] [--no-chaos] [--dir DIR]
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -146,6 +147,7 @@ struct Chaos {
 int run(int argc, char** argv) {
   long long mib = 1024, files = 10000, chaosMib = 64;
   bool withScp = true, withChaos = true;
+  std::string base = fs::exists("/dev/shm") ? "/dev/shm" : fs::temp_directory_path().string();
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--mib" && i + 1 < argc) mib = std::atoll(argv[++i]);
@@ -153,9 +155,9 @@ int run(int argc, char** argv) {
     else if (a == "--chaos-mib" && i + 1 < argc) chaosMib = std::atoll(argv[++i]);
     else if (a == "--no-scp") withScp = false;
     else if (a == "--no-chaos") withChaos = false;
-    else return std::fprintf(stderr, "usage: transfer_bench [--mib N] [--files N] [--chaos-mib N] [--no-scp] [--no-chaos]\n"), 2;
+    else if (a == "--dir" && i + 1 < argc) base = argv[++i];
+    else return std::fprintf(stderr, "usage: transfer_bench [--mib N] [--files N] [--chaos-mib N] [--no-scp] [--no-chaos] [--dir DIR]\n"), 2;
   }
-  const std::string base = fs::exists("/dev/shm") ? "/dev/shm" : fs::temp_directory_path().string();
   const std::string dir = base + "/mirel-transfer-bench-" + std::to_string(getpid());
   fs::create_directories(dir);
   struct Cleanup {
