@@ -7,6 +7,7 @@
 // destroyed after the loop has stopped.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <forward_list>
 #include <functional>
@@ -17,11 +18,13 @@
 #include <vector>
 
 #include "net/Api.h"
+#include "net/handlers/AcceptGate.h"
 #include "net/handlers/AcceptedHandlers.h"
 #include "net/handlers/IContext.h"
 #include "net/handlers/PeerManager.h"
 #include "p2p/processes/LoginEcho.h"
 #include "p2p/processes/PeerAcceptor.h"
+#include "utils/LogBudget.h"
 #include "utils/Properties.h"
 
 namespace p2p {
@@ -44,6 +47,10 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
 
   // Accepting connections that have not said what they want yet, at most.
   static constexpr size_t MAX_PENDING_ACCEPTS = 64;
+  // Lines about strangers (refused connects, connections that ended before their request) that
+  // reach the log, at most, per STRANGER_LOG_PERIOD; the rest are counted.
+  static constexpr int STRANGER_LOG_LINES = 10;
+  static constexpr std::chrono::seconds STRANGER_LOG_PERIOD{6};
   static constexpr int HTTP_LISTEN_ATTEMPTS = 10;
 
   // Builds the engine: router, web-server client, acceptor, local HTTP server, login (which
@@ -103,6 +110,7 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
   int64_t wallTime() const { return wallClock(); }
 
   // ---- bookkeeping of the parts (used by PeerManager and GetTicketCb) ----
+  AcceptGate& acceptGate() { return gate; }
   void addPeer(PeerManager* pm) { peers.push_front(pm); }
   void removePeer(PeerManager* pm) { peers.remove(pm); }
   const std::forward_list<PeerManager*>& livePeers() const { return peers; }
@@ -120,6 +128,9 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
   std::string storeAccount(const std::string& username, const std::string& userkey);
   size_t pendingAccepts() const;
   bool knownStream(const p2p::Connect& connect, const p2p::SocketAddress& address) const;
+  // A line about a stranger, within the budget; the count of those held back goes with it.
+  template <class Line>
+  void logStranger(Line&& line);
 
   void reportServedEnd(PeerManager* pm, const std::string& reason);
 
@@ -150,6 +161,8 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
   std::map<PeerManager*, std::unique_ptr<CopyProgress>> served;
   WallClock wallClock;
   AcceptedHandlerFactory acceptedHandlerFactory;
+  AcceptGate gate;
+  LogBudget strangerLines{STRANGER_LOG_LINES, STRANGER_LOG_PERIOD};
 };
 
 }  // namespace net
