@@ -48,8 +48,9 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
   // Accepting connections that have not said what they want yet, at most.
   static constexpr size_t MAX_PENDING_ACCEPTS = 64;
   // Lines about strangers (refused connects, connections that ended before their request) that
-  // reach the log, at most, per STRANGER_LOG_PERIOD; the rest are counted.
-  static constexpr int STRANGER_LOG_LINES = 10;
+  // reach the log, at most, per STRANGER_LOG_PERIOD; the rest are counted. Any minute meets at most
+  // eleven of these windows, so no minute holds more than 99 such lines.
+  static constexpr int STRANGER_LOG_LINES = 9;
   static constexpr std::chrono::seconds STRANGER_LOG_PERIOD{6};
   static constexpr int HTTP_LISTEN_ATTEMPTS = 10;
 
