@@ -15,8 +15,8 @@ class LogBudget {
       : lines(lines), period(period) {}
 
   // True when a line may be written; `suppressed` then says how many were held back before it.
-  bool take(uint64_t& suppressed) { return take(suppressed, std::chrono::steady_clock::now()); }
-  bool take(uint64_t& suppressed, std::chrono::steady_clock::time_point now) {
+  bool take(uint64_t& suppressed) {
+    const auto now = std::chrono::steady_clock::now();
     if (now - windowStart >= period) {
       windowStart = now;
       used = 0;

@@ -351,8 +351,7 @@ bool Manager::knownStream(const p2p::Connect& connect, const p2p::SocketAddress&
   return false;
 }
 
-template <class Line>
-void Manager::logStranger(Line&& line) {
+void Manager::logStranger(const std::function<void(std::ostream&)>& line) {
   uint64_t suppressed = 0;
   if (!strangerLines.take(suppressed)) return;
   std::ostringstream text;
@@ -383,7 +382,6 @@ void Manager::handleAccept(p2p::Connect* connect, const p2p::SocketAddress& addr
     // Refused by the stream, or its key agreement failed and it already ended: nobody else will
     // tell the gate.
     gate.onEnd(address, false, loop->now());
-    if (pm) pm->setListener(nullptr);
     return;
   }
   pm->setListener(this);

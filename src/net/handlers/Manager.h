@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <forward_list>
 #include <functional>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <set>
@@ -112,6 +113,10 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
 
   // ---- bookkeeping of the parts (used by PeerManager and GetTicketCb) ----
   AcceptGate& acceptGate() { return gate; }
+  // A warning about a stranger (a refused connect, a connection that has not said what it wants),
+  // written within the budget all of them share, with the count of those held back; `line`
+  // writes the text and is called only when it goes out.
+  void logStranger(const std::function<void(std::ostream&)>& line);
   void addPeer(PeerManager* pm) { peers.push_front(pm); }
   void removePeer(PeerManager* pm) { peers.remove(pm); }
   const std::forward_list<PeerManager*>& livePeers() const { return peers; }
@@ -129,9 +134,6 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
   std::string storeAccount(const std::string& username, const std::string& userkey);
   size_t pendingAccepts() const;
   bool knownStream(const p2p::Connect& connect, const p2p::SocketAddress& address) const;
-  // A line about a stranger, within the budget; the count of those held back goes with it.
-  template <class Line>
-  void logStranger(Line&& line);
 
   void reportServedEnd(PeerManager* pm, const std::string& reason);
 

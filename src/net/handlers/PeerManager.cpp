@@ -200,7 +200,10 @@ void PeerManager::dispatch() {
 void PeerManager::chooseHandler(const Message* first) {
   std::unique_ptr<IHandler> chosen = manager->newAcceptedHandler(this, first);
   if (!chosen) {
-    UV_LOG("WARN") << "first message " << first->getOpcode() << " is no request, dropped";
+    // One datagram can carry a hundred such frames.
+    manager->logStranger([&](std::ostream& log) {
+      log << "first message " << first->getOpcode() << " from " << address() << " is no request, dropped";
+    });
     return;
   }
   if (requestTimer) requestTimer->stop();
