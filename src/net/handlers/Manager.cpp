@@ -5,6 +5,7 @@
 #include <cctype>
 #include <ctime>
 #include <exception>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -350,16 +351,39 @@ bool Manager::knownStream(const p2p::Connect& connect, const p2p::SocketAddress&
   return false;
 }
 
+void Manager::logStranger(const std::function<void(std::ostream&)>& line) {
+  uint64_t suppressed = 0;
+  if (!strangerLines.take(suppressed)) return;
+  std::ostringstream text;
+  line(text);
+  UV_LOG("WARN") << text.str() << (suppressed ? " (suppressed " + std::to_string(suppressed) + ")" : std::string());
+}
+
 void Manager::handleAccept(p2p::Connect* connect, const p2p::SocketAddress& address) {
   if (!address.isValid()) return;
   // The opening datagram is sent again until answered; its stream already runs.
   if (knownStream(*connect, address)) return;
+  // A refusal sends nothing and is decided before any key agreement: it must cost next to nothing.
   if (pendingAccepts() >= MAX_PENDING_ACCEPTS) {
-    UV_LOG("WARN") << "connect from " << address << " refused: " << MAX_PENDING_ACCEPTS << " connections wait";
+    logStranger([&](std::ostream& log) {
+      log << "connect from " << address << " refused: " << MAX_PENDING_ACCEPTS << " connections wait";
+    });
+    return;
+  }
+  const AcceptGate::Verdict verdict = gate.admit(address, loop->now());
+  if (verdict != AcceptGate::Admitted) {
+    logStranger([&](std::ostream& log) {
+      log << "connect from " << address << " refused: " << AcceptGate::describe(verdict);
+    });
     return;
   }
   PeerManager* pm = PeerManager::accept(this, connect, address);
-  if (!pm) return;
+  if (!pm || pm->isClosing()) {
+    // Refused by the stream, or its key agreement failed and it already ended: nobody else will
+    // tell the gate.
+    gate.onEnd(address, false, loop->now());
+    return;
+  }
   pm->setListener(this);
   // Files never travel in clear: a stream without a key agreement is closed at once.
   if (connect->pk.empty() || connect->p.empty() || connect->g.empty()) pm->close(true, "encryption required");
@@ -378,6 +402,15 @@ void Manager::onNotify(PeerManager* pm, void* data) {
 }
 
 void Manager::onClose(PeerManager* pm, const std::string& reason) {
+  if (pm->isAccepting() && !pm->hasHandler()) {
+    // A connection that never said what it wanted: a stranger's, as far as this side knows.
+    gate.onEnd(pm->address(), false, loop->now());
+    logStranger([&](std::ostream& log) {
+      log << "connection from " << pm->address() << " ended before its request: " << reason;
+    });
+    pm->setListener(nullptr);
+    return;
+  }
   if (reason.empty()) {
     UV_LOG("INFO") << pm->handlerName() << " Done";
   } else {

@@ -7,9 +7,11 @@
 // destroyed after the loop has stopped.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <forward_list>
 #include <functional>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <set>
@@ -17,11 +19,13 @@
 #include <vector>
 
 #include "net/Api.h"
+#include "net/handlers/AcceptGate.h"
 #include "net/handlers/AcceptedHandlers.h"
 #include "net/handlers/IContext.h"
 #include "net/handlers/PeerManager.h"
 #include "p2p/processes/LoginEcho.h"
 #include "p2p/processes/PeerAcceptor.h"
+#include "utils/LogBudget.h"
 #include "utils/Properties.h"
 
 namespace p2p {
@@ -44,6 +48,11 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
 
   // Accepting connections that have not said what they want yet, at most.
   static constexpr size_t MAX_PENDING_ACCEPTS = 64;
+  // Lines about strangers (refused connects, connections that ended before their request) that
+  // reach the log, at most, per STRANGER_LOG_PERIOD; the rest are counted. Any minute meets at most
+  // eleven of these windows, so no minute holds more than 99 such lines.
+  static constexpr int STRANGER_LOG_LINES = 9;
+  static constexpr std::chrono::seconds STRANGER_LOG_PERIOD{6};
   static constexpr int HTTP_LISTEN_ATTEMPTS = 10;
 
   // Builds the engine: router, web-server client, acceptor, local HTTP server, login (which
@@ -103,6 +112,11 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
   int64_t wallTime() const { return wallClock(); }
 
   // ---- bookkeeping of the parts (used by PeerManager and GetTicketCb) ----
+  AcceptGate& acceptGate() { return gate; }
+  // A warning about a stranger (a refused connect, a connection that has not said what it wants),
+  // written within the budget all of them share, with the count of those held back; `line`
+  // writes the text and is called only when it goes out.
+  void logStranger(const std::function<void(std::ostream&)>& line);
   void addPeer(PeerManager* pm) { peers.push_front(pm); }
   void removePeer(PeerManager* pm) { peers.remove(pm); }
   const std::forward_list<PeerManager*>& livePeers() const { return peers; }
@@ -150,6 +164,8 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
   std::map<PeerManager*, std::unique_ptr<CopyProgress>> served;
   WallClock wallClock;
   AcceptedHandlerFactory acceptedHandlerFactory;
+  AcceptGate gate;
+  LogBudget strangerLines{STRANGER_LOG_LINES, STRANGER_LOG_PERIOD};
 };
 
 }  // namespace net

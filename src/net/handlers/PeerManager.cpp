@@ -32,6 +32,7 @@ PeerManager* PeerManager::accept(Manager* manager, const p2p::Connect* connect, 
   std::unique_ptr<PeerManager> pm(new PeerManager(manager));
   pm->accepting = true;
   pm->stream = std::make_unique<p2p::PeerStream>(manager->getRouter(), pm.get());
+  pm->stream->holdAtMost(HELD_BEFORE_REQUEST);
   if (!pm->stream->accept(connect, address)) return nullptr;  // refused: nothing was kept
   PeerManager* accepted = pm.release();
   if (accepted->closing) return accepted;  // the key agreement failed; it goes on its own
@@ -68,7 +69,8 @@ void PeerManager::deleteSoon() {
 void PeerManager::reportClose(const std::string& reason) {
   if (closeReported) return;
   closeReported = true;
-  UV_LOG("1") << "closed " << handlerName() << " " << reason;
+  // A stranger's end is the Manager's to tell, within its budget.
+  if (!accepting || handler) UV_LOG("1") << "closed " << handlerName() << " " << reason;
   if (listener) listener->onClose(this, reason);
 }
 
@@ -198,11 +200,18 @@ void PeerManager::dispatch() {
 void PeerManager::chooseHandler(const Message* first) {
   std::unique_ptr<IHandler> chosen = manager->newAcceptedHandler(this, first);
   if (!chosen) {
-    UV_LOG("WARN") << "first message " << first->getOpcode() << " is no request, dropped";
+    // One datagram can carry a hundred such frames.
+    manager->logStranger([&](std::ostream& log) {
+      log << "first message " << first->getOpcode() << " from " << address() << " is no request, dropped";
+    });
     return;
   }
   if (requestTimer) requestTimer->stop();
   handler = std::move(chosen);
+  if (accepting) {
+    stream->holdAtMost(p2p::PeerStream::RecvPoolSize);
+    manager->acceptGate().onRequest(stream->getAddress());
+  }
   handler->handleSend();  // the request is served from the first pump on
 }
 
@@ -307,6 +316,8 @@ FilePort* PeerManager::files() {
 bool PeerManager::carries(int32_t channelId, const p2p::SocketAddress& address) const {
   return stream && stream->getChannelId() == channelId && stream->getAddress().sameEndpoint(address);
 }
+
+p2p::SocketAddress PeerManager::address() const { return stream ? stream->getAddress() : p2p::SocketAddress(); }
 
 std::shared_ptr<void> PeerManager::holdBuffers() const {
   struct Both {

@@ -51,6 +51,9 @@ class PeerManager : public IContext, public p2p::PeerHole::Cb, public p2p::PeerS
   static constexpr int HOLE_RETRIES = 3;
   // An accepted connection that has not said what it wants by then is closed.
   static constexpr int REQUEST_TIMEOUT_MS = 30000;
+  // Packets its stream holds out of order until the request has chosen a handler; a request is a
+  // frame or two, and a stranger should not pin the whole pool.
+  static constexpr int32_t HELD_BEFORE_REQUEST = 32;
 
   // Accepting side, for a `connect` from `address`: null when the stream refuses it (nothing
   // is left behind). The first frame chooses the handler.
@@ -74,6 +77,8 @@ class PeerManager : public IContext, public p2p::PeerHole::Cb, public p2p::PeerS
   bool isClosing() const { return closing; }
   // The stream's channel and peer, for telling a repeated `connect` from a new one.
   bool carries(int32_t channelId, const p2p::SocketAddress& address) const;
+  // The peer as the stream has it; invalid while punching.
+  p2p::SocketAddress address() const;
   // The handler failed in a way that trying again will not mend.
   bool failedForGood() const { return handler && handler->failedForGood(); }
 

@@ -400,7 +400,7 @@ bool PeerStream::processData(int32_t sequence, const ByteBuffer& payload) {
     recvLog("duplicate data", sequence);
     return false;
   }
-  if (ahead > maxRecvPool) {
+  if (ahead > holdLimit) {
     recvLog("data beyond the receive pool", sequence);
     return false;
   }
@@ -568,6 +568,8 @@ void PeerStream::deliverAndAck() {
   if (!deliver(advanced)) return;  // the owner ended the stream
   if (advanced && state != Closed) sendAck();
 }
+
+void PeerStream::holdAtMost(int32_t packets) { holdLimit = clampTo(packets, 1, maxRecvPool); }
 
 void PeerStream::offerAgain() {
   if (recvHeld == 0 || (state != Connected && state != Closing)) return;

@@ -137,6 +137,11 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   void handleReadEnd() override;
   void handleTimer() override;
 
+  // Keeps at most `packets` (1 to RecvPoolSize) ahead of what the owner has read; anything further
+  // is dropped and the peer sends it again. What the peer was told of the pool stays as it is. An
+  // owner that does not know yet whom it serves keeps a stranger from pinning the whole pool.
+  void holdAtMost(int32_t packets);
+
   // The owner can read again what it left unread: it is offered on the next loop turn instead of
   // at the next tick (10 ms), so that a reader that waited for its disk does not wait for the
   // clock too.
@@ -222,6 +227,7 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   // seqRecv + 1 to seqRecv + maxRecvPool are held, so no two share a slot.
   std::vector<Data*> recvOutOfOrder;
   int32_t recvHeld = 0;
+  int32_t holdLimit = RecvPoolSize;  // most sequences held ahead of seqRecv; at most maxRecvPool
 
   // Sending.
   int32_t ackRecv = 0;        // highest sequence the peer acknowledged

@@ -9,10 +9,12 @@
 #include <stdexcept>
 
 #include "net/handlers/EngineFixture.h"
+#include "net/handlers/Stranger.h"
 #include "net/messages/CopyPause.h"
 #include "net/messages/FileAck.h"
 #include "net/messages/FileWrite.h"
 #include "net/messages/TicketRequest.h"
+#include "p2p/messages/Close.h"
 #include "p2p/messages/Connect.h"
 #include "utils/Base64.h"
 #include "utils/DH.h"
@@ -211,7 +213,8 @@ TEST(ManagerShutdown, ConnectionsInEveryStateAndReceivesGoWithTheManager) {
 }
 
 // What the Manager lets in: no stream without a key agreement, one stream per opening datagram
-// however often it comes, and no more than MAX_PENDING_ACCEPTS waiting for their request.
+// however often it comes, and no more than MAX_PENDING_ACCEPTS waiting for their request (from
+// sources enough that none of them reaches its own cap).
 TEST(ManagerAccepting, OnlyKeyedStreamsOncePerConnectAndABoundOnThoseWaiting) {
   LocalEngine engine;
   net::Manager& m = *engine.manager;
@@ -236,7 +239,65 @@ TEST(ManagerAccepting, OnlyKeyedStreamsOncePerConnectAndABoundOnThoseWaiting) {
   EXPECT_EQ(live(), 1);
   for (int32_t channel = 3; channel < 3 + static_cast<int32_t>(net::Manager::MAX_PENDING_ACCEPTS) + 5; ++channel) {
     p2p::Connect next = connect(channel);
-    m.handleAccept(&next, peer);
+    m.handleAccept(&next, p2p::SocketAddress("127.0.1." + std::to_string(channel / net::AcceptGate::MAX_WAITING), 9));
   }
   EXPECT_EQ(live(), static_cast<long>(net::Manager::MAX_PENDING_ACCEPTS));
+}
+
+// A stranger who floods the port from one address, with connects held open or closed at once,
+// gets a few connections and answers, and then none: every other address is still let in.
+TEST(ManagerAccepting, AFloodFromOneSourceLeavesRoomForAnother) {
+  LocalEngine engine;
+  net::Manager& m = *engine.manager;
+  const int port = m.getRouter()->getUdp()->getPort();
+  Stranger flood("127.0.0.2"), other("127.0.0.3");
+  std::vector<int32_t> acknowledged;
+  const auto listen = [&](int forMs) {
+    engine.runUntil([&] {
+      flood.collect(0, [&](const p2p::Message& a) {
+        if (a.getOpcode() == p2p::Message::connectAck) acknowledged.push_back(a.getChannelId());
+      });
+      other.collect();
+      return false;
+    }, forMs);
+  };
+  const auto open = [&](Stranger& from, int32_t channel, bool closeAtOnce) {
+    p2p::Connect connect = keyedConnect(channel);
+    from.send(connect, port);
+    if (!closeAtOnce) return;
+    p2p::Close close(channel);
+    from.send(close, port);
+  };
+
+  struct Flood {
+    const char* kind;
+    int32_t firstChannel;
+    bool closeAtOnce;
+    size_t answered;  // connects acknowledged, in all
+    int strikes;      // of the flooding address, after
+  };
+  const Flood floods[] = {
+      {"held open: four wait", 1, false, net::AcceptGate::MAX_WAITING, 0},
+      // The four above are closed first: with four pairs more the address is out of strikes.
+      {"connect and close", 100, true, net::AcceptGate::MAX_STRIKES, net::AcceptGate::MAX_STRIKES},
+  };
+  int32_t otherChannel = 1000;
+  for (const Flood& f : floods) {
+    SCOPED_TRACE(f.kind);
+    for (int32_t channel : acknowledged) {
+      p2p::Close close(channel);
+      flood.send(close, port);
+    }
+    for (int32_t channel = f.firstChannel; channel < f.firstChannel + 20; ++channel) open(flood, channel, f.closeAtOnce);
+    open(flood, f.firstChannel + 19, f.closeAtOnce);  // a refused connect sent again: refused again
+    listen(1500);
+    EXPECT_EQ(acknowledged.size(), f.answered);
+    EXPECT_EQ(m.acceptGate().strikes(flood.address(), engine.loop.now()), f.strikes);
+    open(other, ++otherChannel, false);
+    listen(300);
+    EXPECT_EQ(other.heard(p2p::Message::connectAck), otherChannel - 1000);
+  }
+  // Nothing answered the refused ones: an acknowledgement and a close for each one let in.
+  EXPECT_EQ(flood.heard(p2p::Message::connectAck), static_cast<int>(net::AcceptGate::MAX_STRIKES));
+  EXPECT_EQ(flood.heard(p2p::Message::close), static_cast<int>(net::AcceptGate::MAX_STRIKES));
 }

@@ -694,3 +694,36 @@ TEST(PeerStream, ASenderToTheOriginalRulesKeepsItsThroughputAgainstFewerAcknowle
   // Its window grows slower, but the bottleneck, not the window, sets the pace of a long transfer.
   EXPECT_LE(static_cast<double>(ours), 1.15 * static_cast<double>(perPacket)) << ours << " ms, " << perPacket << " ms";
 }
+
+// An owner that holds its stream short keeps only that many packets ahead of what it has read;
+// the rest are dropped and sent again, nothing is lost, and the peer is told the pool as before.
+TEST(PeerStream, AStreamHeldShortKeepsOnlyThatManyPacketsAhead) {
+  struct Row {
+    int32_t limit;
+    int32_t mostHeld;  // while packet 1 is missing and 2 to 100 arrive
+  };
+  for (const Row& row : {Row{32, 31}, Row{0, 0}, Row{PeerStream::RecvPoolSize, 99}}) {
+    SCOPED_TRACE(row.limit);
+    Link link;
+    int32_t mostHeld = 0, advertised = 0;
+    bool lost = false;
+    link.tap = [&](Message& m, bool fromA) {
+      if (m.getOpcode() == Message::connectAck) advertised = static_cast<ConnectAck&>(m).sendPoolSize;
+      if (m.getOpcode() == Message::dataAck2 && !fromA)
+        mostHeld = std::max(mostHeld, static_cast<DataAck2&>(m).numOutOfOrder);
+      if (m.getOpcode() != Message::data || m.getSequence() != 1 || lost) return true;
+      return !(lost = true);
+    };
+    link.open();
+    link.run(12);
+    ASSERT_TRUE(link.b.stream);
+    link.b.stream->holdAtMost(row.limit);
+    EXPECT_EQ(advertised, PeerStream::RecvPoolSize);
+    link.A().window = 100;
+    link.a.out = pattern(100 * PeerStream::PayloadLength, 11);
+    link.a.pump();
+    link.run(60000, [&] { return link.b.in.size() == link.a.out.size(); });
+    EXPECT_EQ(mostHeld, row.mostHeld);
+    EXPECT_TRUE(link.b.in == link.a.out) << link.b.in.size() << " bytes arrived";
+  }
+}
