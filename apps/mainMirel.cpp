@@ -1,8 +1,9 @@
 // mainMirel: the console front end of the engine. One invocation logs in, offers one file or
 // folder to another user, or receives a ticket: it checks its options, stores the account it
 // was given in the settings file, starts the engine and, once the computer is logged in,
-// issues the one send or receive. Then it keeps running, serving the transfer, until it is
-// stopped; the user follows what happens in the log lines on the console and in the log file.
+// issues the one send or receive (an offer under a code made earlier goes in at once). Then it
+// keeps running, serving the transfer, until it is stopped; the user follows what happens in the
+// log lines on the console and in the log file.
 //
 // Exit status: 0 after help; 2 for a command line that is refused (the help and the reason are
 // printed); 1 when the engine cannot start or fails while running; 128 + the signal number
@@ -255,6 +256,8 @@ void openLog(p2p::UvLoop* loop, const std::string& fileName) {
   }
 }
 
+bool offersKnownCode(const Command& command) { return command.send && !command.code.empty(); }
+
 // Issues the one operation of the command on the engine.
 void issue(net::Manager& manager, const Command& command) {
   if (command.send) {
@@ -292,6 +295,12 @@ int run(const Command& command, const Properties& settings, const std::string& l
       std::cerr << "cannot start the engine: " << e.what() << std::endl;
       status = EXIT_NOT_STARTED;
       loop.stop();
+      return;
+    }
+    // An offer under a known code needs no answer from anybody: it is made before the engine
+    // can take a request, so that a receiver resuming after a restart never hears of no offer.
+    if (offersKnownCode(command)) {
+      issue(*manager, command);
       return;
     }
     timer.start(1000, 1000, &everySecond);

@@ -94,6 +94,10 @@ TEST_F(Transfer, ASenderKilledAndStartedAgainWithItsCodeIsResumedByTheReceiver) 
 
   MirelProcess again({"-s", "-f", big, "-t", bob.user, "-c", code}, Launch(aliceHome.dir));
   ASSERT_TRUE(receiver.waitForOutput("ticket " + code + ": every path received", 90000)) << receiver.out();
+  // The offer was back before the restarted sender could be reached: no request found it missing.
+  const std::string restarted = again.out();
+  EXPECT_LT(restarted.find("under ticket " + code), restarted.find("Connected to server.")) << restarted;
+  EXPECT_EQ(receiver.out().find("Ticket not found"), std::string::npos) << receiver.out();
   EXPECT_NE(receiver.out().find("received " + bobHome.recv + "/big.bin " + std::to_string(size) + " bytes (resumed)"),
             std::string::npos)
       << receiver.out();

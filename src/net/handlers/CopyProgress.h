@@ -48,6 +48,9 @@ class CopyProgress {
     notify();
   }
 
+  // Names the ticket without touching the figures or the rate (a listener's copy).
+  void setCode(const std::string& code) { this->code = code; }
+
   void fileEnd(const std::string& reason) {
     this->reason = reason;
     notify();

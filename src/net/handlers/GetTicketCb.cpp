@@ -1,5 +1,6 @@
 #include "net/handlers/GetTicketCb.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "net/Api.h"
@@ -7,6 +8,7 @@
 #include "net/handlers/CopyRules.h"
 #include "net/handlers/Manager.h"
 #include "net/handlers/TicketRecvHandler.h"
+#include "net/handlers/VerifyVerdict.h"
 #include "net/messages/TicketResponse.h"
 #include "p2p/uv/UvFile.h"
 #include "p2p/uv/UvLog.h"
@@ -18,29 +20,18 @@ namespace net {
 // ---- start and end ----
 
 void GetTicketCb::start(Manager* manager, int commandId, const std::string& code) {
+  std::string refusal;
   if (code.empty()) {
-    manager->emit(new Api::TicketGetEvent(commandId, code, {}, "Code is empty"));
+    refusal = "Code is empty";
+  } else if (manager->receives.count(code) != 0) {
+    refusal = "already receiving " + code;
+  }
+  if (!refusal.empty()) {
+    UV_LOG("ERROR") << "ticket " << Utils::printable(code) << ": receive failed for good: " << Utils::printable(refusal);
+    manager->emit(new Api::TicketGetEvent(commandId, code, {}, refusal));
     return;
   }
-  if (manager->receives.count(code) != 0) {
-    manager->emit(new Api::TicketGetEvent(commandId, code, {}, "already receiving " + code));
-    return;
-  }
-  std::unique_ptr<p2p::TicketGetRequest> request;
-  try {
-    const Properties* p = manager->getProperties();
-    request = std::make_unique<p2p::TicketGetRequest>(p->uuid, p->username, code);
-  } catch (const std::exception& e) {
-    manager->emit(new Api::TicketGetEvent(commandId, code, {}, e.what()));
-    return;
-  }
-  auto* sequence = new GetTicketCb(manager, commandId, code);
-  try {
-    manager->getServer()->exec(request.release(), sequence);
-  } catch (const std::exception& e) {
-    sequence->emitTicketGet({}, e.what());
-    delete sequence;
-  }
+  (new GetTicketCb(manager, commandId, code))->lookUp();
 }
 
 GetTicketCb::GetTicketCb(Manager* manager, int commandId, const std::string& code)
@@ -66,6 +57,18 @@ void GetTicketCb::finish() {
   manager->getLoop()->deleteSoon(std::unique_ptr<GetTicketCb>(this));
 }
 
+void GetTicketCb::failForGood(const std::string& reason, const std::string& logged,
+                              const std::vector<std::string>& offered) {
+  UV_LOG("ERROR") << logPrefix() << "receive failed for good: " << Utils::printable(logged.empty() ? reason : logged);
+  // Once paths are known the front end follows the receive by its copies.
+  if (pathsKnown) {
+    emitProgress(reason);
+  } else {
+    emitTicketGet(offered, reason);
+  }
+  finish();
+}
+
 void GetTicketCb::abandon() {
   phase = Phase::Over;
   delete this;
@@ -75,17 +78,13 @@ void GetTicketCb::pause() {
   if (phase == Phase::Over) return;
   pauseAsked = true;
   switch (phase) {
-    case Phase::LookingUp:
-      // The lookup in flight is dropped with this object.
-      emitTicketGet({}, "Paused");
-      finish();
-      break;
     case Phase::Exchanging:
       ticketRecvPm->close(true, "Paused");  // onClose ends the sequence
       break;
     case Phase::Copying:
       copyRecvPm->pause();  // the receiver tells the sender; onClose ends the sequence
       break;
+    case Phase::LookingUp:  // the lookup in flight is dropped with this object
     case Phase::WaitingToRetry:
       if (pathsKnown) {
         emitProgress("Paused");
@@ -101,17 +100,34 @@ void GetTicketCb::pause() {
 
 // ---- lookup and exchange ----
 
+void GetTicketCb::lookUp() {
+  phase = Phase::LookingUp;
+  std::unique_ptr<p2p::TicketGetRequest> request;
+  try {
+    const Properties* p = manager->getProperties();
+    request = std::make_unique<p2p::TicketGetRequest>(p->uuid, p->username, code);
+    manager->getServer()->exec(request.release(), this);
+  } catch (const std::exception& e) {
+    failForGood(e.what());
+  }
+}
+
 void GetTicketCb::handleServerResponse(const p2p::Server::ServerResponse<p2p::TicketGetResponse>& r) {
   if (phase != Phase::LookingUp) return;
-  if (!r.isOk() || r.response.uuid.empty()) {
-    const std::string reason = r.isOk() ? "ticket names no sending computer" : r.error;
-    UV_LOG("ERROR") << "TicketGet error " << r.status << " " << reason;
-    emitTicketGet({}, reason);
-    finish();
+  if (r.isOk() && !r.response.uuid.empty()) {
+    ticketGetResponse = r.response;
+    startExchange();
     return;
   }
-  ticketGetResponse = r.response;
-  startExchange();
+  const std::string reason = r.isOk() ? "ticket names no sending computer" : r.error;
+  const std::string logged = "TicketGet error " + std::to_string(r.status) + " " + reason;
+  if (!r.isOk() && serverVerdict(r.status, r.error) == VerifyVerdict::Unreachable) {
+    // Nobody said no: the web server is away or in trouble, and may be back.
+    emitTicketGet({}, reason);
+    armRetry("WARN", logged, RetryFrom::Lookup);
+    return;
+  }
+  failForGood(reason, logged);
 }
 
 void GetTicketCb::startExchange() {
@@ -127,15 +143,39 @@ void GetTicketCb::startExchange() {
 void GetTicketCb::takeTicketResponse(const TicketResponse& response) {
   for (const std::string& path : response.paths)
     UV_LOG("INFO") << "Receive " << Utils::printable(p2p::UvFile::getName(normalisedPath(path)));
-  if (response.status != Message::OK) {
-    emitTicketGet(response.paths, response.reason.empty() ? "ticket refused" : response.reason);
-    finish();
+  const std::string reason = response.reason.empty() ? "ticket refused" : Utils::printable(response.reason);
+  switch (response.status) {
+    case Message::OK:
+      notOfferedSince.reset();
+      paths.assign(response.paths.begin(), response.paths.end());
+      pathsKnown = true;
+      emitTicketGet(response.paths, "");
+      recvNextPath();
+      return;
+    case Message::TIMEOUT:  // the sender could not ask the web server about us
+      emitTicketGet({}, reason);
+      armRetry("WARN", reason, RetryFrom::Exchange);
+      return;
+    case Message::NOT_FOUND:
+      notOffered(reason);
+      return;
+    default:
+      failForGood(reason, "", response.paths);
+  }
+}
+
+// A sending computer started again knows its offers only once they are given back to it: it is
+// asked again for a while, the web server first (which still knows whether the ticket exists).
+void GetTicketCb::notOffered(const std::string& reason) {
+  const uint64_t now = manager->getLoop()->now();
+  if (!notOfferedSince) notOfferedSince = now;
+  const uint64_t asking = now - *notOfferedSince;
+  if (asking >= static_cast<uint64_t>(std::max<int64_t>(notFoundWindowMs, 0))) {
+    failForGood(reason, reason + ", asked for " + std::to_string(asking / 1000) + " s");
     return;
   }
-  paths.assign(response.paths.begin(), response.paths.end());
-  pathsKnown = true;
-  emitTicketGet(response.paths, "");
-  recvNextPath();
+  emitTicketGet({}, reason);
+  armRetry("INFO", "the sending computer does not offer it (yet)", RetryFrom::Lookup);
 }
 
 // ---- copies ----
@@ -144,9 +184,11 @@ void GetTicketCb::recvNextPath() {
   while (!paths.empty() && refusedPaths.count(paths.front()) != 0) paths.pop_front();
   if (paths.empty()) {
     if (refusedPaths.empty()) {
-      UV_LOG("INFO") << "ticket " << code << ": every path received";
+      UV_LOG("INFO") << logPrefix() << "every path received";
     } else {
-      UV_LOG("ERROR") << "ticket " << code << ": " << refusedPaths.size() << " path(s) refused for good";
+      // Each refused path had its event; this line says why the receive is incomplete.
+      UV_LOG("ERROR") << logPrefix() << refusedPaths.size() << " path(s) refused for good: " << firstRefusal
+                      << (refusedPaths.size() > 1 ? " (and others)" : "");
     }
     finish();
     return;
@@ -155,10 +197,8 @@ void GetTicketCb::recvNextPath() {
   paths.pop_front();
   const std::string target = manager->getProperties()->recvPath + "/" + p2p::UvFile::getName(normalisedPath(copyPath));
   if (!manager->busyDestinations.insert(target).second) {
-    UV_LOG("ERROR") << "destination busy: " << target;
     progress = CopyProgress();
-    emitProgress("destination busy: " + target);
-    finish();
+    failForGood("destination busy: " + target);
     return;
   }
   destination = target;
@@ -178,19 +218,23 @@ void GetTicketCb::copyEnded(PeerManager* pm, const std::string& reason) {
   copyRecvPm = nullptr;
   releaseDestination();
   emitProgress(reason);
-  // The next copy of this path times its data afresh, from the offset it resumes at.
-  fileStart = 0;
+  // The next copy of this path is a new attempt: it times its data afresh, from the offset it
+  // resumes at, and says of each file whether it came or was there already.
+  fileStart.reset();
   fileStartOffset = 0;
+  lastCompleted.clear();
   if (pauseAsked || reason == "Paused") {
     finish();
   } else if (reason.empty()) {
     recvNextPath();
   } else if (pm->failedForGood()) {
-    UV_LOG("ERROR") << "Receive " << p2p::UvFile::getName(normalisedPath(copyPath)) << " failed for good: " << reason;
+    const std::string name = Utils::printable(p2p::UvFile::getName(normalisedPath(copyPath)));
+    UV_LOG("ERROR") << "Receive " << name << " failed for good: " << Utils::printable(reason);
+    if (refusedPaths.empty()) firstRefusal = name + ": " + Utils::printable(reason);
     refusedPaths.insert(copyPath);
     recvNextPath();
   } else {
-    armRetry(reason);
+    armRetry("WARN", reason, RetryFrom::Exchange);
   }
 }
 
@@ -200,16 +244,23 @@ void GetTicketCb::releaseDestination() {
   destination.clear();
 }
 
-void GetTicketCb::armRetry(const std::string& reason) {
-  UV_LOG("ERROR") << reason;
-  UV_LOG("INFO") << "retrying in 5sec";
+void GetTicketCb::armRetry(const char* level, const std::string& why, RetryFrom from) {
+  UV_LOG(level) << logPrefix() << Utils::printable(why)
+                << (from == RetryFrom::Lookup ? ", asking the web server again in " : ", trying again in ")
+                << RETRY_MS / 1000 << " s";
+  retryFrom = from;
   phase = Phase::WaitingToRetry;
   if (!timer) timer = std::make_unique<p2p::UvTimer>(manager->getLoop());
   timer->start(RETRY_MS, 0, this);
 }
 
 void GetTicketCb::handleTimer() {
-  if (phase == Phase::WaitingToRetry) startExchange();
+  if (phase != Phase::WaitingToRetry) return;
+  if (retryFrom == RetryFrom::Lookup) {
+    lookUp();
+  } else {
+    startExchange();
+  }
 }
 
 // ---- what the connections report ----
@@ -238,7 +289,7 @@ void GetTicketCb::onClose(PeerManager* pm, const std::string& reason) {
     }
     const std::string why = reason.empty() ? "ticket exchange ended without an answer" : reason;
     emitTicketGet({}, why);
-    armRetry(why);
+    armRetry("WARN", why, RetryFrom::Exchange);
   } else if (pm == copyRecvPm) {
     copyEnded(pm, reason);
   }
@@ -253,16 +304,18 @@ void GetTicketCb::emitTicketGet(const std::vector<std::string>& paths, const std
 void GetTicketCb::emitProgress(const std::string& reason) {
   // The code of the receive, also before the first record of a path names it.
   CopyProgress shown = progress;
-  shown.fileInit("", code, "", "", progress.getFileName(), progress.getLocalPath(), progress.getSize(),
-                 progress.getOffset());
+  shown.setCode(code);
   manager->emit(shown.event(commandId, ticketGetResponse.userName, manager->getProperties()->username, reason));
 }
 
-// One line per file that is complete, for whoever watches the console.
+std::string GetTicketCb::logPrefix() const { return "ticket " + Utils::printable(code) + ": "; }
+
+// One line per file that is complete, for whoever watches the console: received in this
+// attempt (with its rate), or already there before it.
 void GetTicketCb::logProgress() {
   const uint64_t now = manager->getLoop()->now();
   const bool receiving = progress.getState() == "Recv";
-  if (receiving && progress.getOffset() < progress.getSize() && fileStart == 0) {
+  if (receiving && progress.getOffset() < progress.getSize() && !fileStart) {
     fileStart = now;
     fileStartOffset = progress.getOffset();
   }
@@ -271,12 +324,16 @@ void GetTicketCb::logProgress() {
   if (!receiving || progress.getOffset() != progress.getSize() || !progress.getReason().empty()) return;
   if (progress.getLocalPath() == lastCompleted) return;
   lastCompleted = progress.getLocalPath();
+  if (!fileStart && progress.getSize() != 0) {
+    UV_LOG("INFO") << "already received " << progress.getLocalPath() << " " << progress.getSize() << " bytes";
+    return;
+  }
   const int64_t moved = progress.getSize() - fileStartOffset;
-  const double seconds = fileStart == 0 ? 0.0 : static_cast<double>(now - fileStart) / 1000.0;
+  const double seconds = fileStart ? static_cast<double>(now - *fileStart) / 1000.0 : 0.0;
   const double mbs = seconds > 0 ? static_cast<double>(moved) / 1e6 / seconds : 0.0;
   UV_LOG("INFO") << "received " << progress.getLocalPath() << " " << progress.getSize() << " bytes"
                  << (moved < progress.getSize() ? " (resumed)" : "") << " " << mbs << " MB/s";
-  fileStart = 0;
+  fileStart.reset();
   fileStartOffset = 0;
 }
 

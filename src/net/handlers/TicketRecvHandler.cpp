@@ -3,6 +3,7 @@
 #include "net/messages/Message.h"
 #include "net/messages/TicketRequest.h"
 #include "p2p/uv/UvLog.h"
+#include "p2p/uv/UvLoop.h"
 
 namespace net {
 
@@ -11,6 +12,8 @@ TicketRecvHandler::TicketRecvHandler(IContext* context, const std::string& code,
     : IHandler(context), code(code), ticketGetResponse(ticketGetResponse) {
   handlerName = "TicketRecvHandler";
 }
+
+TicketRecvHandler::~TicketRecvHandler() = default;
 
 void TicketRecvHandler::handleSend() {
   if (state != CREATED) return;
@@ -25,18 +28,34 @@ void TicketRecvHandler::handleSend() {
   request.peerUsername = ticketGetResponse.userName;
   request.peerComputer = ticketGetResponse.computerName;
   UV_LOG("1") << request;
+  requestedAt = context->loop()->now();
+  timer = std::make_unique<p2p::UvTimer>(context->loop());
+  timer->start(static_cast<int>(EXCHANGE_TIMEOUT_MS), 0, this);
   context->send(&request);
 }
 
 void TicketRecvHandler::handleRecv(const Message* m) {
   if (state != SEND_TICKET_REQUEST) return;
   state = DONE;
+  if (timer) timer->stop();
   if (m->getOpcode() != Message::TICKET_RESPONSE) {
     context->close(false, "unexpected message " + std::to_string(m->getOpcode()));
     return;
   }
   context->notify(const_cast<Message*>(m));
   context->close(false, "");
+}
+
+void TicketRecvHandler::handleTimer() {
+  if (state != SEND_TICKET_REQUEST) return;
+  const uint64_t waited = context->loop()->now() - requestedAt;
+  if (waited < static_cast<uint64_t>(EXCHANGE_TIMEOUT_MS)) {
+    // The timer and the loop's clock may disagree a little: wait out the rest.
+    timer->start(static_cast<int>(EXCHANGE_TIMEOUT_MS - static_cast<int64_t>(waited)), 0, this);
+    return;
+  }
+  state = DONE;
+  context->close(true, "ticket exchange timed out");
 }
 
 }  // namespace net

@@ -1,7 +1,7 @@
 #include "net/handlers/TicketRequestHandler.h"
 
-
 #include "net/handlers/PeerManager.h"
+#include "net/handlers/VerifyVerdict.h"
 #include "net/messages/TicketRequest.h"
 #include "net/messages/TicketResponse.h"
 #include "p2p/uv/UvLog.h"
@@ -43,14 +43,23 @@ void TicketRequestHandler::handleSend() {
 
 void TicketRequestHandler::handleServerResponse(const p2p::Server::ServerResponse<bool>& response) {
   if (state != verifying) return;
-  // Only a plain yes counts: a redirect or an unreadable answer is no confirmation.
-  if (response.status != 200 || !response.error.empty()) {
-    UV_LOG("1") << "verify error " << response.status << " " << response.error;
-    sendResponse(Message::NOT_FOUND, kNotFound);
-    return;
+  switch (verifyVerdict(response)) {
+    case VerifyVerdict::Confirmed:
+      UV_LOG("1") << "verify ok";
+      sendResponse(Message::OK, "");
+      break;
+    case VerifyVerdict::Refused:
+      UV_LOG("1") << "verify error " << response.status << " " << response.error;
+      sendResponse(Message::NOT_FOUND, kNotFound);
+      break;
+    case VerifyVerdict::Unreachable: {
+      // Nobody refused the receiver: it may ask again once the web server is back.
+      const std::string why = verifyFailure(response);
+      UV_LOG("WARN") << "ticket " << ticket.code << ": verify " << response.status << ", " << why;
+      sendResponse(Message::TIMEOUT, why);
+      break;
+    }
   }
-  UV_LOG("1") << "verify ok";
-  sendResponse(Message::OK, "");
 }
 
 // The answer comes after a web call, outside any call of the connection: nothing may leave it

@@ -1,6 +1,7 @@
 // The sending side of the ticket exchange: answers a receiver's TicketRequest with the paths
 // of the matching offer, once the web server has confirmed who the receiver is, or with
-// NOT_FOUND "Ticket not found". One exchange per connection.
+// NOT_FOUND "Ticket not found", or with TIMEOUT when the web server could not be asked. One
+// exchange per connection.
 #pragma once
 
 #include <memory>

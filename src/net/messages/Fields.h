@@ -20,6 +20,7 @@
 #include <limits>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/messages/Message.h"
@@ -64,18 +65,30 @@ class FieldLength {
   int64_t total;
 };
 
-// " name:value" per field; a list shows only its size, as " name.size:n".
+// " name:value" per field; a list shows only its size, as " name.size:n", and a secret (a
+// signature, a key: logs are read by more people than the wire) only its length, as
+// " name:<n bytes>".
 class FieldDump {
  public:
-  explicit FieldDump(std::ostream& out) : out(out) {}
+  explicit FieldDump(std::ostream& out, std::vector<std::string> secrets = {})
+      : out(out), secrets(std::move(secrets)) {}
   template <typename T>
   void operator()(const char* name, const T& v) { out << ' ' << name << ':' << v; }
+  void operator()(const char* name, const std::string& v) {
+    out << ' ' << name << ':';
+    if (std::find(secrets.begin(), secrets.end(), name) != secrets.end()) {
+      out << '<' << v.size() << " bytes>";
+    } else {
+      out << v;
+    }
+  }
   void operator()(const char* name, const std::vector<std::string>& v) {
     out << ' ' << name << ".size:" << v.size();
   }
 
  private:
   std::ostream& out;
+  std::vector<std::string> secrets;
 };
 
 template <typename M>
@@ -107,9 +120,9 @@ int32_t frameLength(const M& m, int64_t extra = 0) {
 }
 
 template <typename M>
-void dumpFields(std::ostream& out, const char* name, const M& m) {
+void dumpFields(std::ostream& out, const char* name, const M& m, std::vector<std::string> secrets = {}) {
   out << name;
-  FieldDump dump(out);
+  FieldDump dump(out, std::move(secrets));
   M::fields(dump, m);
 }
 

@@ -10,7 +10,7 @@ void TicketRequest::decode(ByteBuffer& b) { decodeFields(b, *this); }
 
 void TicketRequest::encode(ByteBuffer& b) const { encodeFrame(b, *this); }
 
-void TicketRequest::dump(std::ostream& out) const { dumpFields(out, "TicketRequest", *this); }
+void TicketRequest::dump(std::ostream& out) const { dumpFields(out, "TicketRequest", *this, {"signature"}); }
 
 int32_t TicketRequest::getLength() const { return frameLength(*this); }
 

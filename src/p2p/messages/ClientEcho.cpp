@@ -44,7 +44,7 @@ void ClientEcho::dump(std::ostream& out) const {
   dumpHeader(out, "ClientEcho");
   out << " uuid:" << uuid << " userName:" << userName << " internalIp:" << internalIp
       << " udpPort:" << udpPort << " tcpPort:" << tcpPort << " computer:" << computer
-      << " key:" << key;
+      << " key:<" << key.size() << " bytes>";  // made from the user key
 }
 
 }  // namespace p2p

@@ -33,7 +33,7 @@ void ClientFind::encode(ByteBuffer& b) {
 void ClientFind::dump(std::ostream& out) const {
   dumpHeader(out, "ClientFind");
   out << " uuid:" << uuid << " findUuid:" << findUuid << " localIp:" << localIp
-      << " localPort:" << localPort << " userName:" << username << " key:" << key
+      << " localPort:" << localPort << " userName:" << username << " key:<" << key.size() << " bytes>"
       << " seed:" << seed;
 }
 

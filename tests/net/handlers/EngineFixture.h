@@ -37,6 +37,15 @@ class EventLog : public net::Api::Listener {
     for (auto& e : events) n += e->type == type;
     return n;
   }
+  // The reasons of the TicketGet answers to command `commandId`, in order.
+  std::vector<std::string> ticketGetReasons(int commandId) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> reasons;
+    for (auto& e : events)
+      if (e->type == net::Api::TICKET_GET && e->commandId == commandId)
+        reasons.push_back(static_cast<const net::Api::TicketGetEvent&>(*e).reason);
+    return reasons;
+  }
   // The last event of the type, or null.
   template <class E>
   const E* last(net::Api::EventType type) {

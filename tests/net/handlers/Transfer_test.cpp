@@ -12,6 +12,7 @@
 #include "UdpChaos.h"
 #include "net/handlers/AcceptedHandlers.h"
 #include "net/handlers/EngineFixture.h"
+#include "net/handlers/GetTicketCb.h"
 #include "net/handlers/TicketRecvHandler.h"
 #include "net/messages/CopyResponse.h"
 #include "net/messages/FileCreate.h"
@@ -20,6 +21,7 @@
 #include "net/messages/TicketResponse.h"
 #include "support/EngineProcess.h"
 #include "support/Trees.h"
+#include "utils/Sha1.h"
 
 using namespace enginetest;
 using net::Message;
@@ -190,6 +192,11 @@ TEST_F(TicketExchange, AnHonestReceiverGetsThePathsInOrderAndEveryoneElseTicketN
     EXPECT_EQ(refused.answer->reason, "Ticket not found");
     EXPECT_TRUE(refused.answer->paths.empty());
   }
+  // The sender logs each request, but not the signature that vouches for bob.
+  std::string signature;
+  Sha1::getInstance().makeEncodedDigest(engine.properties.uuid + senderUuid + bob.user + bob.key(), signature);
+  EXPECT_TRUE((*site->sender)->waitLog("signature:<40 bytes> ticket:NOPE", 5000));
+  EXPECT_EQ((*site->sender)->log().find(signature), std::string::npos);
 }
 
 TEST_F(TicketExchange, SeveralReceivesFromOneSenderAtOnce) {
@@ -204,6 +211,70 @@ TEST_F(TicketExchange, SeveralReceivesFromOneSenderAtOnce) {
   }
 }
 
+// A sending computer started again knows its offers only once they are given back to it. Bob
+// asks again every 5 s: the offer given back meanwhile is received, the one never given back is
+// given up on once the window (shortened here to a moment) is over.
+TEST_F(TicketExchange, ASenderThatDoesNotOfferTheCodeYetIsAskedAgainUntilTheWindowIsOver) {
+  struct Shortened {
+    Shortened() { net::GetTicketCb::notFoundWindowMs = 1; }
+    ~Shortened() { net::GetTicketCb::notFoundWindowMs = net::GetTicketCb::NOT_FOUND_WINDOW_MS; }
+  } window;
+  Computer carols(site->server, carol, site->data.file("carol-restarted"));
+  const fs::path file = site->source("late.bin");
+  trees::writeRandom(file, 100'000, 21);
+  const std::string late = site->offer(carols, {file.string()}), never = site->offer(carols, {file.string()});
+  carols.restart();  // both offers forgotten; the web server still knows both tickets
+  LocalEngine engine(site->server);  // bob, from this process
+  ASSERT_TRUE(engine.logIn(bob.user, bob.password));
+  engine.manager->ticketRecv(1, late);
+  engine.manager->ticketRecv(2, never);
+  ASSERT_TRUE(engine.runUntil([&] { return !engine.events.ticketGetReasons(1).empty(); }, 30000));
+  carols.offerAs(late, std::time(nullptr), {file.string()}, bob);
+  ASSERT_TRUE(engine.runUntil([&] {
+    return engine.manager->receives.empty() && engine.events.ticketGetReasons(2).size() == 2;
+  }, 60000));
+  EXPECT_EQ(engine.events.ticketGetReasons(1), (std::vector<std::string>{"Ticket not found", ""}));
+  EXPECT_EQ(engine.events.ticketGetReasons(2), (std::vector<std::string>{"Ticket not found", "Ticket not found"}));
+  EXPECT_EQ(trees::sha256OfFile(file), trees::sha256OfFile(engine.dir.file("late.bin")));
+}
+
+// The sender cannot reach its web server to check bob (how it answers then is the handler's
+// test): it says so with TIMEOUT, and bob asks again.
+TEST_F(TicketExchange, ASenderWhoseWebServerCannotBeReachedIsAskedAgain) {
+  struct AwaySender : net::IHandler {
+    using IHandler::IHandler;
+    void handleRecv(const Message*) override {}
+    void handleSend() override {
+      if (std::exchange(answered, true)) return;
+      net::TicketResponse away;
+      away.status = Message::TIMEOUT;
+      away.reason = "web server unreachable: Couldn't connect to server";
+      context->send(&away);
+      context->close(false, "");
+    }
+    bool answered = false;
+  };
+  LocalEngine engine(site->server);  // the sender, in this process
+  ASSERT_TRUE(engine.logIn(mallory.user, mallory.password));
+  int requests = 0;
+  engine.manager->setAcceptedHandlerFactory([&](net::IContext* c, const Message* first) {
+    if (first->getOpcode() == Message::TICKET_REQUEST && requests++ < 2)
+      return std::unique_ptr<net::IHandler>(new AwaySender(c));
+    return net::newAcceptedHandler(c, first);
+  });
+  const fs::path file = site->source("checked.bin");
+  trees::writeRandom(file, 100'000, 22);
+  engine.manager->ticketSend(1, bob.user, {file.string()}, "", false);
+  ASSERT_TRUE(engine.runUntil([&] { return engine.events.count(net::Api::TICKET_CREATE) == 1; }, 10000));
+  const std::string code = engine.events.last<net::Api::TicketCreateEvent>(net::Api::TICKET_CREATE)->code;
+  site->startReceive(code);
+  const std::string done = "ticket " + code + ": every path received";
+  ASSERT_TRUE(engine.runUntil([&] { return (*site->receiver)->log().find(done) != std::string::npos; }, 30000));
+  EXPECT_EQ(requests, 3);
+  EXPECT_NE((*site->receiver)->log().find("ticket " + code + ": web server unreachable: "), std::string::npos);
+  site->expectReceivedWhole(file);
+}
+
 // A code nobody knows, a ticket for someone else, an offer gone stale and a sender gone away.
 TEST_F(Transfer, AnOfferThatIsUnknownForSomeoneElseExpiredOrOfflineIsRefused) {
   EXPECT_EQ(site->ticketGetReason("UNKNOWN-CODE"), "Not Found");
@@ -214,9 +285,16 @@ TEST_F(Transfer, AnOfferThatIsUnknownForSomeoneElseExpiredOrOfflineIsRefused) {
   const std::string code = site->offer(carolsComputer, {"/nowhere"});
   carolsComputer.restart();
   carolsComputer.offerAs(code, std::time(nullptr) - 604800, {"/nowhere"}, bob);
-  EXPECT_EQ(site->ticketGetReason(code), "Ticket not found");
+  const int id = site->startReceive(code);
+  auto notFound = (*site->receiver)->waitFor("TICKET_GET", id, 30000);
+  ASSERT_TRUE(notFound);
+  EXPECT_EQ((*notFound)["reason"], "Ticket not found");
+  // Bob asks again (her computer may just have started), and now finds nobody.
   carolsComputer->kill9();
-  EXPECT_EQ(site->ticketGetReason(code), "can't find peer");
+  EXPECT_TRUE((*site->receiver)->waitFor([&](const json& e) {
+    return e["type"] == "TICKET_GET" && e["id"] == id && e["reason"] == "can't find peer";
+  }, 60000));
+  (*site->receiver)->command({{"op", "pause"}, {"id", ++site->nextId}, {"code", code}});
 }
 
 // Links in the receive folder, under a temporary and under a final name, are not written
@@ -237,6 +315,11 @@ TEST_F(Transfer, FilesOfTheSizesAroundOneChunkInOneTicket) {
   for (const std::string& path : paths) site->expectReceivedWhole(path);
   EXPECT_EQ(trees::sha256OfFile(outside), before);
   EXPECT_FALSE(fs::is_symlink(site->received("f61417.bin")));
+  // The receiving side shows the rate too.
+  EXPECT_TRUE((*site->receiver)->waitFor([](const json& e) {
+    return e["type"] == "SEND_RECV" && e["fileName"] == "f3000000.bin" && e["offset"] == 3'000'000 &&
+           e["bytesSec"] > 0;
+  }, 5000));
 }
 
 TEST_F(Transfer, ANestedFolderWithEmptyFilesAndNonAsciiNames) {
@@ -290,19 +373,26 @@ TEST_F(Transfer, PauseThenResumeAndAChangedSourceIsSentAgain) {
 
 TEST_F(Transfer, ASenderKilledMidFileIsResumedUnderTheSameCode) {
   Computer carolsComputer(site->server, carol, site->data.file("carol"));
-  const fs::path file = site->source("survivor.bin");
+  const fs::path first = site->source("first.bin"), file = site->source("survivor.bin");
+  trees::writeRandom(first, 1000, 12);
   trees::writeRandom(file, 150ull << 20, 13);
-  const std::string code = site->offer(carolsComputer, {file.string()});
+  const std::string code = site->offer(carolsComputer, {first.string(), file.string()});
   site->startReceive(code);
   EXPECT_GT(site->waitForPart("survivor.bin", 20u << 20), 20u << 20);
   carolsComputer->kill9();
 
   carolsComputer.restart();  // the same computer, its offer given back under the same code
-  carolsComputer.offerAs(code, std::time(nullptr), {file.string()}, bob);
+  carolsComputer.offerAs(code, std::time(nullptr), {first.string(), file.string()}, bob);
   ASSERT_TRUE((*site->receiver)->waitLog("ticket " + code + ": every path received", 90000));
+  site->expectReceivedWhole(first);
   site->expectReceivedWhole(file);
+  const std::string log = (*site->receiver)->log();
   // Resumed, not restarted: the copy after the restart began where the held prefix ended.
-  EXPECT_NE((*site->receiver)->log().find("survivor.bin 157286400 bytes (resumed)"), std::string::npos);
+  EXPECT_NE(log.find("survivor.bin 157286400 bytes (resumed)"), std::string::npos);
+  // The file that was whole before the restart is said to be there, not received again.
+  const std::regex receivedFirst("received \\S*first\\.bin 1000 bytes [0-9.e+-]+ MB/s");
+  EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), receivedFirst), std::sregex_iterator()), 1);
+  EXPECT_NE(log.find("already received " + site->received("first.bin").string() + " 1000 bytes"), std::string::npos);
 }
 
 namespace {

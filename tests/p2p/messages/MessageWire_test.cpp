@@ -104,7 +104,7 @@ std::vector<Golden> goldens() {
     m.computer = "pc"; m.key = "ab"; m.peers = {"p1", "q"};
   };
   const std::string echoDump = " channelId:0 sequence:0 uuid:u1 userName:ann internalIp:10.0.0.2 udpPort:50001 "
-                               "tcpPort:5551 computer:pc key:ab";
+                               "tcpPort:5551 computer:pc key:<2 bytes>";  // made from the user key: never shown
   std::vector<Golden> all = {
       {"Connect",
        {op(0x00), i32({0, 0, 0, 7}), kZero32, i32({0, 0, 0, 100}), i32({0, 0, 0, 4}), str("23"), str("5"), str("QUJD")},
@@ -133,7 +133,7 @@ std::vector<Golden> goldens() {
          m->seed = 0x0102030405060708LL;
          return m;
        },
-       "ClientFind channelId:0 sequence:0 uuid:A findUuid:B localIp:192.168.1.5 localPort:50002 userName: key: "
+       "ClientFind channelId:0 sequence:0 uuid:A findUuid:B localIp:192.168.1.5 localPort:50002 userName: key:<0 bytes> "
        "seed:72623859790382856"},
       {"ClientHole",
        {op(0x06), kZero32, kZero32, str("A"), str("B"), str("1.2.3.4"), i32({0xFF, 0xFF, 0xFF, 0xFF}),
