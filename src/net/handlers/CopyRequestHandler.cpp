@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "net/handlers/CopyRules.h"
+#include "net/handlers/VerifyVerdict.h"
 #include "net/messages/CopyResponse.h"
 #include "net/messages/FileCreate.h"
 #include "net/messages/FileWrite.h"
@@ -92,14 +93,23 @@ void CopyRequestHandler::handleRecv(const Message* m) {
 void CopyRequestHandler::handleServerResponse(const p2p::Server::ServerResponse<bool>& response) {
   guarded([&] {
     if (state != State::Verifying) return;
-    // Only a plain yes counts: a redirect or an unreadable answer is no confirmation.
-    if (response.status != 200 || !response.error.empty()) {
-      UV_LOG("1") << "verify error " << response.status << " " << response.error;
-      fail(Message::NOT_FOUND, kNotFound);
-      return;
+    switch (verifyVerdict(response)) {
+      case VerifyVerdict::Confirmed:
+        UV_LOG("1") << "verify ok";
+        scanRequestedPath();
+        break;
+      case VerifyVerdict::Refused:
+        UV_LOG("1") << "verify error " << response.status << " " << response.error;
+        fail(Message::NOT_FOUND, kNotFound);
+        break;
+      case VerifyVerdict::Unreachable: {
+        // Nobody refused the receiver: it tries again once the web server is back.
+        const std::string why = verifyFailure(response);
+        UV_LOG("WARN") << "copy of " << request.fromPath << ": verify " << response.status << ", " << why;
+        fail(Message::TIMEOUT, why);
+        break;
+      }
     }
-    UV_LOG("1") << "verify ok";
-    scanRequestedPath();
   });
 }
 

@@ -66,6 +66,8 @@ TEST(CopySend, RefusalsTellTheReceiverWhyBeforeAnyFile) {
        0},
       {"no user name", [](SendWorld& w) { w.request.myUserName = ""; }, Message::NOT_FOUND, "Ticket not found", 0},
       {"not vouched for", [](SendWorld& w) { w.verifyStatus = 403; }, Message::NOT_FOUND, "Ticket not found", 1},
+      {"web server away", [](SendWorld& w) { w.verifyStatus = 503; }, Message::TIMEOUT,
+       "web server failed: Authentication error", 1},
       {"path gone", [](SendWorld&) {}, Message::NOT_FOUND, "no such file or directory", 1},
       {"unreadable",
        [](SendWorld& w) {
