@@ -1,6 +1,6 @@
 // Throughput of the per-packet crypto work: the stream cipher against OpenSSL's
 // ChaCha20 as a yardstick, plus the digest and the file fingerprint.
-// Build Release-like (RelWithDebInfo) before reading anything into the figures.
+// Build Release before reading anything into the figures.
 
 #include <openssl/evp.h>
 

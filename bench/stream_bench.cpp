@@ -7,7 +7,7 @@
 //     loss: MB/s against the bound the receiver's advertised pool sets (pool x 1415 bytes per
 //     round trip), the datagrams the relay forwarded per MB carried, and how much the process
 //     grew while the lossless transfer ran (both ends).
-// Build Release-like (RelWithDebInfo) before reading anything into the figures.
+// Build Release before reading anything into the figures.
 //
 //   stream_bench [--mib N] [--rounds N] [--no-scp] [--chaos-mib N] [--loss-mib N]
 //                [--chaos PATH | --no-chaos]

@@ -1,7 +1,7 @@
 // One-way throughput of the UDP router on 127.0.0.1: one router streams Data messages with a
 // 1400-byte payload for about two seconds, the other counts what arrives. Run both ways: the
 // two routers on one loop, and each on its own loop and thread.
-// Build Release-like (RelWithDebInfo) before reading anything into the figures.
+// Build Release before reading anything into the figures.
 //
 //   udp_router_bench [loop|threads] [batch]     batch: sends per loop turn (default 32)
 //
