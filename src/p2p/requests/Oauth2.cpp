@@ -15,7 +15,6 @@ Oauth2::Oauth2(const std::string& uuid) {
 }
 
 Oauth2Response Oauth2::parseResponse(const std::string& body) {
-  UV_LOG("1") << "Oauth2Response " << body;
   nlohmann::json json = nlohmann::json::parse(body);
   Oauth2Response answer;
   answer.name = json.at("name").get<std::string>();
@@ -27,6 +26,8 @@ Oauth2Response Oauth2::parseResponse(const std::string& body) {
     throw std::runtime_error("\"challenge\" is not a 64-bit integer");
   }
   answer.challenge = challenge.get<int64_t>();
+  // The key is the account's password key: its length is all the log needs.
+  UV_LOG("1") << "Oauth2Response name:" << answer.name << " key:<" << answer.key.size() << " bytes>";
   return answer;
 }
 
