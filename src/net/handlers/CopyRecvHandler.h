@@ -20,21 +20,27 @@
 // before the file is acknowledged: a final-name file is never half-written, also not after a
 // power loss (a matching prefix of a final-name file is copied to the temporary name first).
 //
-// Everything from the sender is checked before use: names must stay under the receive folder
-// and below the requested path's own name, numbers must be sane. A refusal is final
-// (failedForGood), as are the sender's refusals (NOT_FOUND, END before any file, permission)
-// and a receive folder that cannot be written (permission, read-only). A copy that waits for
-// the sender and hears nothing for 60 s (plus 10 s per fingerprint step while the sender
-// compares) ends with "transfer stalled".
+// Pipeline (PRINT_PIPELINE): a sender in the receiver's comparison may announce up to
+// PIPELINE_FILES files ahead of the one whose data flows. Each announced file is a File of its
+// own, from its announcement to its final ack: it looks for its held copy, answers and gets
+// ready while earlier files are still written. Resume points come in the order of the
+// announcements, the data of one file after its resume point; data is copied out of the
+// frames and written behind (at most RECEIVE_BUFFERED_BYTES waiting for the disk), so the
+// stream never waits for a write. Final acks go out in the order of the announcements. A
+// sender in the plain exchange announces the next file only after the final ack of the last.
 //
-// A state machine driven by one function per event: a frame arrived, the connection can send,
-// a file request completed, the stall timer fired, pause. It reaches the world only through
-// its IContext, the context's FilePort and the loop's clock. At most one file request is in
-// flight; a pause or failure that comes meanwhile takes effect when it completes.
+// Everything from the sender is checked before use: names must stay under the receive folder
+// and below the requested path's own name, numbers must be sane, the pipeline's order and
+// bounds kept. A refusal is final (failedForGood), as are the sender's refusals (NOT_FOUND,
+// END before any file, permission) and a receive folder that cannot be written. A copy that
+// waits for the sender and hears nothing for 60 s (plus 10 s per fingerprint step while the
+// sender compares) ends with "transfer stalled". Ending waits for every file request in
+// flight: data already in is written, and a whole file still gets its final name.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -49,20 +55,19 @@
 #include "net/messages/Message.h"
 #include "p2p/uv/UvTimer.h"
 
-class Checksum;
-
 namespace net {
 
 class CopyResponse;
 class FileAck;
 class FileWrite;
 
-class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p::UvTimer::Cb {
+class CopyRecvHandler : public IHandler, public p2p::UvTimer::Cb {
  public:
+  // What the connection does; while files are under way, what the oldest of them does.
   enum class State {
     Created,         // waiting for the connection
     Requesting,      // COPY_REQUEST sent; waiting for COPY_RESPONSE
-    AwaitingFile,    // waiting for the next FILE_CREATE (sync 1)
+    AwaitingFile,    // waiting for the next FILE_CREATE
     Locating,        // looking for a copy held under the temporary or the final name
     Fingerprinting,  // reading the held copy step by step, one ack per step
     Comparing,       // reading the held copy against the sender's fingerprints of its steps
@@ -70,7 +75,7 @@ class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p
     Preparing,       // the temporary file is made ready at the resume point
     Receiving,       // FILE_WRITE data is written at the next offset
     Finishing,       // the whole file gets its final name
-    Closing,         // ending: waits for the file request in flight and for what is queued
+    Closing,         // ending: waits for the file requests in flight and for what is queued
     Done,
   };
 
@@ -91,74 +96,51 @@ class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p
   // The stall check, every STALL_CHECK_MS while the copy runs.
   void handleTimer() override;
 
-  State getState() const { return state; }
+  State getState() const;
+  // Files announced and not yet acknowledged whole.
+  size_t filesUnderWay() const { return window.size(); }
 
  private:
-  enum class Io { None, Exists, Remove, Open, Read, Write, Truncate, Mkdirs, Flush, Rename, FlushFolder };
-  enum class Held { None, Temp, Final };
-  enum class Opening { Held, PrefixSource, Target };
-  enum class Looking { Temp, Final };
-
-  // File results.
-  void handleFileOpen() override;
-  void handleFileError(int status, const std::string& msg) override;
-  void handleFileRead(char* bytes, int len) override;
-  void handleFileWrite(char* bytes, int len) override;
-  void handleFileExists(bool exists, const uv_stat_t& stats) override;
-  void handleFileMkdirs() override;
-  void handleFileTruncate() override;
-  void handleFileRename() override;
-  void handleFileFlush(const uv_stat_t& stats) override;
-  void handleFileRemove() override;
+  class File;
+  class FolderFlush;
+  enum class Phase { Created, Requesting, Copying, Closing, Done };
+  // What the outbox holds: a fingerprint ack is dropped when its file's resume point comes.
+  struct Outgoing {
+    std::unique_ptr<Message> message;
+    const File* fingerprintOf = nullptr;
+  };
 
   template <class F>
   void guarded(F&& step);
-  bool completed();
   void advance();
+  void finishCompleteFiles();
 
   void sendRequest();
   void takeCopyResponse(const CopyResponse& response);
   void takeSenderAck(const FileAck& ack);
+  void takeStepOrAck(const FileAck& ack);
   void takeAnnouncement(const FileCreate& create);
-  std::string checkNames(const FileCreate& create);
-  void takeExists(bool exists, const uv_stat_t& stats);
-  void lookAtFinalName();
-  void chooseHeld();
-  void openHeld();
-  void startFingerprints();
-  void startComparing();
-  void readStep();
-  void takeStep(int len);
-  void queueFingerprintAck();
-  void takePeerStep(const FileAck& step);
-  void compareSteps();
-  void answerResume(int64_t resume);
-  int64_t stepCount() const;
-  int64_t stepEnd(size_t step) const;
   void takeDecision(const FileCreate& decision);
-  void prepareTarget();
-  void openTarget();
-  void copyPrefix();
-  void takePrefixRead();
-  void startReceiving();
-  void takeFileWrite(const FileWrite& write);
-  void takeWritten(int len);
-  void sendProgressAck();
-  void finishFile();
-  void renameWhole(const uv_stat_t& flushed);
-  void fileComplete();
+  void takeData(const FileWrite& write);
+  std::string checkNames(const FileCreate& create, std::string& finalPath, std::string& tempPath) const;
+  File* fileNamed(const std::string& path, const std::string& name) const;
 
-  std::unique_ptr<FileAck> fileAck(int32_t status) const;
-  void queue(std::unique_ptr<Message> m, bool fingerprint = false);
+  // For the files.
+  void queue(std::unique_ptr<Message> m, const File* fingerprintOf = nullptr);
+  void dropFingerprintsOf(const File* file);
+  bool sendIfIdle(const Message& m);
   void flushOutbox();
+  void flushFolder(const std::string& dir, File* file);
+  bool takeCompareBudget(int64_t bytes);
+  void returnCompareBudget(int64_t bytes);
   void refuse(const std::string& reason);
   void fail(const std::string& reason);
   void close(const std::string& reason, bool ok);
   void closeWhenIdle();
+  bool anyFileBusy() const;
+  void waitForPeer();
   bool waitingForPeer() const;
-  void waitForPeer(int64_t allowanceMs = STALL_MS);
   int64_t now() const;
-  int64_t shownOffset(int64_t value) const;
 
   // Who and what.
   std::string ticket;
@@ -168,57 +150,23 @@ class CopyRecvHandler : public IHandler, private p2p::UvFile::FileCb, public p2p
   std::string requestedName;
   std::string receiveFolder;
   std::shared_ptr<ReceiveMemory> memory;
-  std::set<std::string> announcedHere;  // final names announced on this connection
-  CopyProgress progress;
+  int32_t totalFiles = 0;
+  int64_t totalSize = 0;
 
-  State state = State::Created;
-  Io io = Io::None;
+  Phase phase = Phase::Created;
   std::unique_ptr<p2p::UvTimer> stallTimer;
   int64_t waitSince = 0;
-  int64_t waitAllowance = STALL_MS;
 
-  // The current file.
-  FileCreate announced;  // its FILE_CREATE sync 1
-  std::string finalPath;
-  std::string tempPath;
-  Looking looking = Looking::Temp;
-  int64_t tempLength = -1;   // of a regular file under the temporary name; -1: none
-  int64_t finalLength = -1;  // the same under the final name
-  uv_stat_t finalStats{};
-  uv_stat_t flushedStats{};  // of the temporary file once its data was on the disk
-  Held held = Held::None;
-  int64_t heldLength = 0;   // bytes held under that name
-  int64_t compareSize = 0;  // of them, the ones compared: at most the file's size
-  std::unique_ptr<FilePort::File> source;  // the held copy, read for fingerprints or its prefix
-  std::unique_ptr<FilePort::File> target;  // the temporary file being written
-  Opening opening = Opening::Held;
+  std::deque<std::unique_ptr<File>> window;  // announced and not yet acknowledged whole, in order
+  File* dataFile = nullptr;                  // the last file whose resume point came
+  std::set<std::string> announcedHere;      // final names announced on this connection
+  bool lastAnnounced = false;                // the file with no more to come was announced
+  std::set<std::string> knownFolders;        // made or seen on this connection
+  std::map<std::string, std::unique_ptr<FolderFlush>> folderFlushes;
+  int64_t buffered = 0;      // bytes received and not yet written
+  int64_t compareBytes = 0;  // buffers of the comparisons under way
 
-  // Fingerprints.
-  std::unique_ptr<Checksum> checksum;
-  std::shared_ptr<std::vector<int8_t>> buffer;  // a step, or a piece of the prefix being copied
-  int64_t fingerprinted = 0;
-  int64_t stepLength = 0;
-  int64_t stepRead = 0;
-  int64_t stepsReported = 0;
-  // The receiver's comparison: the held copy's step values and the sender's, in step order.
-  bool receiverCompares = false;
-  std::vector<int64_t> ownSteps;
-  std::vector<int64_t> peerSteps;
-  size_t matched = 0;     // steps found equal
-  int64_t answered = -1;  // the resume point this side answered; -1: none yet
-
-  // Writing.
-  int64_t resumeAt = 0;
-  int64_t copied = 0;        // of the prefix copied from the final name
-  int32_t pieceLength = 0;   // of the prefix piece in hand
-  int64_t written = 0;       // next byte of the file to write
-  bool acked = false;        // a progress ack went out for this file
-  int64_t ackTime = 0;
-  bool finished = false;     // finishing the file happens once
-
-  // In order, each when the send buffer is free; fingerprint acks are marked.
-  std::deque<std::pair<std::unique_ptr<Message>, bool>> outbox;
-  size_t queuedFingerprintAcks = 0;
+  std::deque<Outgoing> outbox;  // in order, each when the send buffer is free
   bool pauseAsked = false;
   std::string endReason;
   bool endOk = false;

@@ -28,7 +28,17 @@ enum FingerprintMode : int32_t {
 enum PrintBits : int32_t {
   PRINT_SHA256 = 2,             // fingerprint mode 2
   PRINT_RECEIVER_COMPARES = 4,  // the sender sends fingerprints, the receiver answers the resume point
+  PRINT_PIPELINE = 8,           // with 4: the sender may announce files ahead of the one whose data flows
 };
+
+// The pipeline's bounds, the same on both sides: files announced and not yet acknowledged whole;
+// bytes a receiver holds for the disk before it takes no more frames.
+constexpr size_t PIPELINE_FILES = 128;
+constexpr int64_t RECEIVE_BUFFERED_BYTES = 16 << 20;
+// Data goes to and comes from the disk in pieces of at most this many bytes.
+constexpr int32_t DISK_PIECE = 1 << 20;
+// Buffers of the comparisons one side runs at once (one comparison always runs).
+constexpr int64_t COMPARE_BUFFER_BYTES = 24000000;
 
 // `sync` of a FILE_CREATE that announces a file for the receiver's own comparison (1 announces
 // it for the sender's, 0 gives the resume point).

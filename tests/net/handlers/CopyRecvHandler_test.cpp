@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "net/handlers/CopyRules.h"
 #include "net/handlers/CopyScript.h"
 #include "support/TestSupport.h"
 
@@ -19,50 +20,49 @@ const std::string kTemp = "/recv/photos/.tmp.a.jpg";
 
 }  // namespace
 
-// Two files: a new one, written under its temporary name with acks in their rhythm, then one
-// whose final name holds a stale copy: not shown to the sender, untouched until the whole file
-// replaces it.
+// Two files: a new one, written under its temporary name in pieces, with acks in their rhythm,
+// then one whose final name holds a stale copy: not shown to the sender, untouched until the
+// whole file replaces it.
 TEST(CopyRecv, FilesAreWrittenUnderTheTemporaryNameWithAcksInTheirRhythm) {
   RecvWorld w;
-  const std::string first = pattern(6 * CHUNK), second = pattern(3 * CHUNK, 2);
+  const int64_t piece = net::DISK_PIECE, size = 3 * piece + CHUNK;
+  const std::string first = pattern(static_cast<size_t>(size)), second = pattern(3 * CHUNK, 2);
   const std::string stale = second.substr(0, 2 * CHUNK) + "stale", kSecond = "/recv/photos/b.jpg";
   w.settle();
   std::vector<Frame> out = w.take();
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].as<net::CopyRequest>().fromPath, "/home/alice/photos");
-  EXPECT_EQ(out[0].as<net::CopyRequest>().print, 6) << "our receiver announces SHA-256 and its own comparison";
-  w.accept(2, 9 * CHUNK);
-  const net::FileCreate file = announce("photos", "a.jpg", 6 * CHUNK, 1);
+  EXPECT_EQ(out[0].as<net::CopyRequest>().print, 14) << "SHA-256, the receiver's comparison, the pipeline";
+  w.accept(2, size + 3 * CHUNK);
+  const net::FileCreate file = announce("photos", "a.jpg", size, 1);
   w.send(file);
   out = w.take();
   ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(figures(out[0].as<net::FileAck>()), (std::vector<int64_t>{Message::CONTINUE, 0, 0, 0, 6 * CHUNK}));
+  EXPECT_EQ(figures(out[0].as<net::FileAck>()), (std::vector<int64_t>{Message::CONTINUE, 0, 0, 0, size}));
   w.send(decide(file, 0));
   auto acked = [&] {  // bytesWritten of each ack since the last call
     std::vector<int64_t> written;
     for (const Frame& f : w.take()) written.push_back(f.as<net::FileAck>().bytesWritten);
     return written;
   };
-  w.sendData(first, 0, CHUNK);
-  EXPECT_EQ(acked(), std::vector<int64_t>{CHUNK}) << "the first write that leaves the file incomplete";
-  EXPECT_TRUE(w.files.has(kTemp));
+  w.sendData(first, 0, piece - 1);
+  EXPECT_TRUE(acked().empty()) << "no piece whole yet: nothing written";
+  EXPECT_EQ(w.files.sizeOf(kTemp), 0);
+  w.sendData(first, piece - 1, piece);
+  EXPECT_EQ(acked(), std::vector<int64_t>{piece}) << "the first write that leaves the file incomplete";
   EXPECT_FALSE(w.files.has(kFinal)) << "no final name before the file is whole";
-  EXPECT_LT(w.lastProgress().getOffset(), 6 * CHUNK);
-  w.clock += 1000;
-  w.sendData(first, CHUNK, 2 * CHUNK);
-  w.clock += 1000;
-  w.sendData(first, 2 * CHUNK, 3 * CHUNK);
+  EXPECT_LT(w.lastProgress().getOffset(), size);
+  w.clock += 2000;
+  w.sendData(first, piece, 2 * piece);
   EXPECT_TRUE(acked().empty()) << "2000 ms since the last one: not yet";
   w.clock += 1;
-  w.sendData(first, 3 * CHUNK, 4 * CHUNK);
-  EXPECT_EQ(acked(), std::vector<int64_t>{4 * CHUNK});
+  w.sendData(first, 2 * piece, 3 * piece);
+  EXPECT_EQ(acked(), std::vector<int64_t>{3 * piece});
   w.clock += 5000;
-  w.sendData(first, 4 * CHUNK);
+  w.sendData(first, 3 * piece);
   out = w.take();
-  ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[0].as<net::FileAck>().bytesWritten, 5 * CHUNK);
-  EXPECT_EQ(figures(out[1].as<net::FileAck>()),
-            (std::vector<int64_t>{Message::CONTINUE, 6 * CHUNK, 0, 6 * CHUNK, 6 * CHUNK}))
+  ASSERT_EQ(out.size(), 1u) << "the last piece completes the file: only the final ack";
+  EXPECT_EQ(figures(out[0].as<net::FileAck>()), (std::vector<int64_t>{Message::CONTINUE, size, 0, size, size}))
       << "final, and more files follow";
   EXPECT_TRUE(w.files.content(kFinal) == first);
   EXPECT_FALSE(w.files.has(kTemp));
@@ -334,8 +334,12 @@ TEST(CopyRecv, PauseOrTheConnectionGoingInEveryPhase) {
        }},
       {"receiving",
        [&](RecvWorld& w) {
-         w.accept(), w.send(file), w.send(decide(file, 0)), w.ctx.deliverFrame(writeFrame(0, source.substr(0, CHUNK)));
-         ASSERT_EQ(w.files.pending(), 1u);
+         const std::string data = pattern(net::DISK_PIECE);
+         const net::FileCreate large = announce("photos", "a.jpg", net::DISK_PIECE + 1);
+         w.accept(), w.send(large), w.send(decide(large, 0));
+         for (int64_t at = 0; at < net::DISK_PIECE; at += CHUNK)
+           w.ctx.deliverFrame(writeFrame(at, data.substr(static_cast<size_t>(at), CHUNK)));
+         ASSERT_EQ(w.files.pending(), 1u) << "a piece is being written";
        }},
       {"finishing, more files to come",
        [&](RecvWorld& w) {
@@ -395,7 +399,7 @@ TEST(CopyRecv, ASenderThatGoesQuietStallsTheCopyButOurOwnWorkDoesNot) {
 
   // A slow write of ours is not the sender's silence; and the loop's own timer does the checking.
   RecvWorld writing;
-  const net::FileCreate file = announce("photos", "a.jpg", 2 * CHUNK);
+  const net::FileCreate file = announce("photos", "a.jpg", CHUNK, 1);
   writing.accept(), writing.send(file), writing.send(decide(file, 0));
   writing.ctx.deliverFrame(writeFrame(0, pattern(CHUNK)));
   writing.clock += 10 * CopyRecvHandler::STALL_MS;

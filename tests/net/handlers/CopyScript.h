@@ -81,8 +81,11 @@ inline net::FileCreate receiverCompares(net::FileCreate c) {
 }
 
 // The sender's fingerprint of the step of `source` that ends at `end`, of `held` bytes compared.
-inline net::FileAck senderStep(const std::string& source, int64_t end, int64_t held) {
+inline net::FileAck senderStep(const std::string& source, int64_t end, int64_t held,
+                               const std::string& path = "photos", const std::string& name = "a.jpg") {
   net::FileAck a;
+  a.filePath = path;
+  a.fileName = name;
   a.status = net::Message::CONTINUE;
   a.fingerprint = fingerprintOf(source.substr(0, static_cast<size_t>(end)), 2);
   a.fingerprintLength = end;
