@@ -497,6 +497,19 @@ void CopyRecvHandler::File::startReceiving() {
                       announced.size, written);
 }
 
+CopyRecvHandler::File::Piece::Piece(int32_t size, std::shared_ptr<PieceStore> store) : size(size), store(std::move(store)) {
+  if (size == DISK_PIECE && !this->store->free.empty()) {
+    bytes = std::move(this->store->free.back());
+    this->store->free.pop_back();
+  } else {
+    bytes.reset(new char[static_cast<size_t>(size)]);
+  }
+}
+
+CopyRecvHandler::File::Piece::~Piece() {
+  if (size == DISK_PIECE && store->free.size() < PieceStore::KEPT) store->free.push_back(std::move(bytes));
+}
+
 // Copied out of the frame, so that the stream goes on while the disk works.
 void CopyRecvHandler::File::takeData(const FileWrite& write) {
   if (write.length <= 0) return refuse("empty FILE_WRITE");
@@ -506,7 +519,8 @@ void CopyRecvHandler::File::takeData(const FileWrite& write) {
   for (int32_t taken = 0; taken < write.length;) {
     if (pieces.empty() || pieces.back()->filled == pieces.back()->size) {
       const int64_t left = announced.size - received - taken;
-      pieces.push_back(std::make_shared<Piece>(static_cast<int32_t>(std::min<int64_t>(DISK_PIECE, left))));
+      pieces.push_back(
+          std::make_shared<Piece>(static_cast<int32_t>(std::min<int64_t>(DISK_PIECE, left)), owner.pieceStore));
     }
     Piece& piece = *pieces.back();
     const int32_t n = std::min(piece.size - piece.filled, write.length - taken);

@@ -165,10 +165,12 @@ class CopyRecvHandler::File : private p2p::UvFile::FileCb {
   bool targetReady = false;
   // Data in, not yet written: pieces of at most DISK_PIECE bytes, the front one written first.
   struct Piece {
-    explicit Piece(int32_t size) : bytes(new char[static_cast<size_t>(size)]), size(size) {}
+    Piece(int32_t size, std::shared_ptr<PieceStore> store);
+    ~Piece();
     std::unique_ptr<char[]> bytes;
     int32_t size;
     int32_t filled = 0;
+    std::shared_ptr<PieceStore> store;  // where a whole piece's memory goes back to
   };
   std::deque<std::shared_ptr<Piece>> pieces;
   int32_t writing = 0;  // bytes of the write in flight

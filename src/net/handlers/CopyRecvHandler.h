@@ -103,6 +103,12 @@ class CopyRecvHandler : public IHandler, public p2p::UvTimer::Cb {
  private:
   class File;
   class FolderFlush;
+  // Memory of whole pieces given back, so that a big file does not fault in fresh pages for
+  // every piece. Shared with the pieces, which may outlive the handler in a request's hold.
+  struct PieceStore {
+    static constexpr size_t KEPT = 24;
+    std::vector<std::unique_ptr<char[]>> free;
+  };
   enum class Phase { Created, Requesting, Copying, Closing, Done };
   // What the outbox holds: a fingerprint ack is dropped when its file's resume point comes.
   struct Outgoing {
@@ -164,6 +170,7 @@ class CopyRecvHandler : public IHandler, public p2p::UvTimer::Cb {
   std::set<std::string> knownFolders;        // made or seen on this connection
   std::map<std::string, std::unique_ptr<FolderFlush>> folderFlushes;
   int64_t buffered = 0;      // bytes received and not yet written
+  std::shared_ptr<PieceStore> pieceStore = std::make_shared<PieceStore>();
   int64_t compareBytes = 0;  // buffers of the comparisons under way
 
   std::deque<Outgoing> outbox;  // in order, each when the send buffer is free

@@ -35,6 +35,8 @@ enum PrintBits : int32_t {
 // bytes a receiver holds for the disk before it takes no more frames.
 constexpr size_t PIPELINE_FILES = 128;
 constexpr int64_t RECEIVE_BUFFERED_BYTES = 16 << 20;
+// Bytes a sender reads ahead for all its files.
+constexpr int64_t SEND_LOADED_BYTES = 16 << 20;
 // Data goes to and comes from the disk in pieces of at most this many bytes.
 constexpr int32_t DISK_PIECE = 1 << 20;
 // Buffers of the comparisons one side runs at once (one comparison always runs).
