@@ -2,6 +2,9 @@
 
 #include <stdexcept>
 #include <utility>
+#include <vector>
+
+#include "p2p/uv/UvLoop.h"
 
 namespace net {
 
@@ -9,127 +12,317 @@ namespace {
 
 using p2p::UvFile;
 
-// One open file and its request in flight. While a request runs, the core keeps itself and the
-// memory of that request alive, even when its File handle has been deleted; the results go to
-// whoever still listens.
-class OpenCore : public UvFile::FileCb, public std::enable_shared_from_this<OpenCore> {
+// The copy handlers ask for many small requests (a look at two names, an open, a write, a
+// rename per small file). Each libuv file request wakes a pool thread and then the loop; for
+// small files those wake-ups cost more than the work. So the requests a loop turn asks for are
+// run together: one pool job per turn takes them in order, with the synchronous forms of
+// libuv's calls, and reports them in order. A flush waits for the disk and would hold the
+// others up: each flush is a job of its own.
+
+// One request: its system calls on the pool, its report on the loop thread.
+class Op {
  public:
-  OpenCore(p2p::UvLoop* loop, FilePort::Cb* cb) : loop(loop), listener(cb) {}
-
-  void open(const std::string& path, UvFile::Access access) {
-    file = std::make_unique<UvFile>(path, access, loop, this);
-    began(nullptr);
-  }
-  void read(char* bytes, int len, int64_t offset, std::shared_ptr<void> hold) {
-    idle();
-    file->read(bytes, len, offset);
-    began(std::move(hold));
-  }
-  void write(const char* bytes, int len, int64_t offset, std::shared_ptr<void> hold) {
-    idle();
-    // libuv only reads from the buffer of a write.
-    file->write(const_cast<char*>(bytes), len, offset);
-    began(std::move(hold));
-  }
-  void truncate(int64_t length) {
-    idle();
-    file->truncate(length);
-    began(nullptr);
-  }
-  void stats() {
-    idle();
-    file->stats();
-    began(nullptr);
-  }
-  void flush() {
-    idle();
-    file->flush();
-    began(nullptr);
-  }
-
-  void listen(FilePort::Cb* cb) { listener = UvFile::CbRef(cb); }
-
-  void handleFileOpen() override {
-    finish([](FilePort::Cb* cb) { cb->handleFileOpen(); });
-  }
-  void handleFileError(int status, const std::string& msg) override {
-    finish([&](FilePort::Cb* cb) { cb->handleFileError(status, msg); });
-  }
-  void handleFileRead(char* bytes, int len) override {
-    finish([&](FilePort::Cb* cb) { cb->handleFileRead(bytes, len); });
-  }
-  void handleFileWrite(char* bytes, int len) override {
-    finish([&](FilePort::Cb* cb) { cb->handleFileWrite(bytes, len); });
-  }
-  void handleFileTruncate() override {
-    finish([](FilePort::Cb* cb) { cb->handleFileTruncate(); });
-  }
-  void handleFileStats(const uv_stat_t& stats) override {
-    finish([&](FilePort::Cb* cb) { cb->handleFileStats(stats); });
-  }
-  void handleFileFlush(const uv_stat_t& stats) override {
-    finish([&](FilePort::Cb* cb) { cb->handleFileFlush(stats); });
-  }
-
- private:
-  void idle() const {
-    if (keepAlive) throw std::logic_error("one file request at a time");
-  }
-  void began(std::shared_ptr<void> hold) {
-    memory = std::move(hold);
-    keepAlive = shared_from_this();
-  }
-  // Reports, then lets go of the request's memory and of itself (which may free this core and
-  // its UvFile; UvFile allows that from inside its own report).
-  template <class Report>
-  void finish(Report&& report) {
-    std::shared_ptr<OpenCore> self = std::move(keepAlive);
-    std::shared_ptr<void> used = std::move(memory);
-    if (FilePort::Cb* cb = listener.get()) report(cb);
-  }
-
-  p2p::UvLoop* loop;
-  UvFile::CbRef listener;
-  std::unique_ptr<UvFile> file;
-  std::shared_ptr<void> memory;            // what the request in flight reads into or writes from
-  std::shared_ptr<OpenCore> keepAlive;     // set while a request is in flight
+  virtual ~Op() = default;
+  virtual void run() = 0;
+  virtual void report() = 0;
 };
 
-class UvOpenFile : public FilePort::File {
- public:
-  explicit UvOpenFile(std::shared_ptr<OpenCore> core) : core(std::move(core)) {}
-  ~UvOpenFile() override { core->listen(nullptr); }
+// What an open file keeps apart from its handle: the descriptor lives until the last request
+// that uses it is done.
+struct FileState {
+  uv_file fd = -1;
+  UvFile::CbRef cb;
+  bool busy = false;
+  bool closeWhenIdle = false;  // the handle went while a request was in flight
+};
 
-  void setCb(FilePort::Cb* cb) override { core->listen(cb); }
-  void read(char* bytes, int len, int64_t offset, std::shared_ptr<void> hold) override {
-    core->read(bytes, len, offset, std::move(hold));
+void closeNow(uv_file fd) {
+  if (fd < 0) return;
+  uv_fs_t req{};
+  const int status = uv_fs_close(nullptr, &req, fd, nullptr);
+  uv_fs_req_cleanup(&req);
+  if (status < 0) p2p::printStatus("uv_fs_close", status);
+}
+
+// The pool side of the port: pending requests of this turn and the handle that hands them to
+// the pool before the loop waits. Shared with the open files, which may outlive the port.
+class Batcher : public p2p::UvLoop::Resident {
+ public:
+  explicit Batcher(p2p::UvLoop* loop) : Resident(loop), prepare(p2p::allocUv<uv_prepare_t>()) {
+    p2p::checkStatus("uv_prepare_init", uv_prepare_init(loop->uvLoop(), prepare));
+    prepare->data = this;
   }
-  void write(const char* bytes, int len, int64_t offset, std::shared_ptr<void> hold) override {
-    core->write(bytes, len, offset, std::move(hold));
+  ~Batcher() override {
+    submitPending();
+    if (prepare) p2p::closeAndFree(reinterpret_cast<uv_handle_t*>(prepare));
   }
-  void truncate(int64_t length) override { core->truncate(length); }
-  void stats() override { core->stats(); }
-  void flush() override { core->flush(); }
+
+  // Runs with the others of this turn, or in a job of its own.
+  void submit(std::unique_ptr<Op> op, bool alone = false) {
+    if (!residentLoop()) {  // the loop is gone: nobody hears of it, but it is done
+      op->run();
+      return;
+    }
+    if (alone) return queue(std::vector<std::unique_ptr<Op>>{}, std::move(op));
+    pending.push_back(std::move(op));
+    if (pending.size() == 1) uv_prepare_start(prepare, onPrepare);
+  }
+
+ protected:
+  void onLoopClosing() override {
+    submitPending();
+    p2p::closeAndFree(reinterpret_cast<uv_handle_t*>(prepare));
+    prepare = nullptr;
+  }
 
  private:
-  std::shared_ptr<OpenCore> core;
+  struct Job {
+    uv_work_t work{};
+    std::vector<std::unique_ptr<Op>> ops;
+  };
+
+  static void onPrepare(uv_prepare_t* handle) {
+    auto* self = static_cast<Batcher*>(handle->data);
+    p2p::UvLoop::guard(handle->loop, [self] { self->submitPending(); });
+  }
+
+  void submitPending() {
+    if (prepare) uv_prepare_stop(prepare);
+    if (pending.empty()) return;
+    std::vector<std::unique_ptr<Op>> ops;
+    ops.swap(pending);
+    queue(std::move(ops), nullptr);
+  }
+
+  void queue(std::vector<std::unique_ptr<Op>> ops, std::unique_ptr<Op> one) {
+    if (one) ops.push_back(std::move(one));
+    p2p::UvLoop* loop = residentLoop();
+    if (!loop) {
+      for (auto& op : ops) op->run();
+      return;
+    }
+    auto* job = new Job;
+    job->work.data = job;
+    job->ops = std::move(ops);
+    const int status = uv_queue_work(loop->uvLoop(), &job->work, onWork, onDone);
+    if (status == 0) return;
+    for (auto& op : job->ops) op->run();  // done here rather than lost
+    delete job;
+    p2p::printStatus("uv_queue_work", status);
+  }
+
+  static void onWork(uv_work_t* work) {
+    for (auto& op : static_cast<Job*>(work->data)->ops) op->run();
+  }
+  static void onDone(uv_work_t* work, int) {
+    std::unique_ptr<Job> job(static_cast<Job*>(work->data));
+    p2p::UvLoop::guard(work->loop, [&] {
+      for (auto& op : job->ops) op->report();
+    });
+  }
+
+  uv_prepare_t* prepare;
+  std::vector<std::unique_ptr<Op>> pending;
+};
+
+// ---- requests on paths ----
+
+// The libuv call's result: a negative code, or what it returned; `fs` keeps the rest.
+struct Call {
+  Call() = default;
+  Call(const Call&) = delete;
+  ~Call() { uv_fs_req_cleanup(&fs); }
+  uv_fs_t fs{};
+  int result = 0;
+};
+
+template <class Run, class Report>
+class PathOp : public Op {
+ public:
+  PathOp(UvFile::FileCb* cb, Run run, Report report) : cb(cb), runCall(std::move(run)), reportTo(std::move(report)) {}
+  void run() override { call.result = runCall(call.fs); }
+  void report() override {
+    UvFile::FileCb* to = cb.get();
+    if (!to) return;
+    if (call.result < 0) return to->handleFileError(call.result, uv_strerror(call.result));
+    reportTo(to, call.fs);
+  }
+
+ private:
+  UvFile::CbRef cb;
+  Call call;
+  Run runCall;
+  Report reportTo;
+};
+
+template <class Run, class Report>
+std::unique_ptr<Op> pathOp(UvFile::FileCb* cb, Run run, Report report) {
+  return std::make_unique<PathOp<Run, Report>>(cb, std::move(run), std::move(report));
+}
+
+// ---- requests on an open file ----
+
+// Runs on the file's descriptor; the memory it uses stays held until the report.
+template <class Run, class Report>
+class FileOp : public Op {
+ public:
+  FileOp(std::shared_ptr<FileState> state, std::shared_ptr<void> hold, Run run, Report report)
+      : state(std::move(state)), hold(std::move(hold)), runCall(std::move(run)), reportTo(std::move(report)) {}
+  void run() override { result = runCall(*state); }
+  void report() override {
+    state->busy = false;
+    if (state->closeWhenIdle) {
+      closeNow(state->fd);
+      state->fd = -1;
+      return;
+    }
+    UvFile::FileCb* to = state->cb.get();
+    if (!to) return;
+    if (result < 0) return to->handleFileError(result, uv_strerror(result));
+    reportTo(to, result);
+  }
+
+ private:
+  std::shared_ptr<FileState> state;
+  std::shared_ptr<void> hold;
+  int result = 0;
+  Run runCall;
+  Report reportTo;
+};
+
+class BatchedFile : public FilePort::File {
+ public:
+  BatchedFile(std::shared_ptr<Batcher> batcher, const std::string& path, UvFile::Access access, FilePort::Cb* cb)
+      : batcher(std::move(batcher)), state(std::make_shared<FileState>()) {
+    state->cb = UvFile::CbRef(cb);
+    request(nullptr, [path, access](FileState& s) {
+      Call call;
+      const int fd = uv_fs_open(nullptr, &call.fs, path.c_str(), access, 0644, nullptr);
+      if (fd >= 0) s.fd = fd;
+      return fd < 0 ? fd : 0;
+    }, [](UvFile::FileCb* to, int) { to->handleFileOpen(); });
+  }
+  ~BatchedFile() override {
+    state->cb = UvFile::CbRef();
+    if (state->busy) {
+      state->closeWhenIdle = true;  // closed once the request in flight is done
+      return;
+    }
+    if (state->fd < 0) return;
+    if (std::shared_ptr<Batcher> alive = batcher.lock()) {
+      const uv_file fd = state->fd;
+      alive->submit(pathOp(nullptr, [fd](uv_fs_t&) { return closeNow(fd), 0; }, [](UvFile::FileCb*, uv_fs_t&) {}));
+    } else {
+      closeNow(state->fd);
+    }
+    state->fd = -1;
+  }
+
+  void setCb(FilePort::Cb* cb) override { state->cb = UvFile::CbRef(cb); }
+
+  void read(char* bytes, int len, int64_t offset, std::shared_ptr<void> hold) override {
+    if (len < 0) p2p::checkStatus("uv_fs_read", UV_EINVAL);
+    request(std::move(hold), [bytes, len, offset](FileState& s) {
+      Call call;
+      uv_buf_t buf = uv_buf_init(bytes, static_cast<unsigned>(len));
+      return uv_fs_read(nullptr, &call.fs, s.fd, &buf, 1, offset, nullptr);
+    }, [bytes](UvFile::FileCb* to, int n) { to->handleFileRead(bytes, n); });
+  }
+
+  // All of it: a short write goes on, so that a full disk reports its own error.
+  void write(const char* bytes, int len, int64_t offset, std::shared_ptr<void> hold) override {
+    if (len < 0) p2p::checkStatus("uv_fs_write", UV_EINVAL);
+    request(std::move(hold), [bytes, len, offset](FileState& s) {
+      for (int done = 0; done < len;) {
+        Call call;
+        uv_buf_t buf = uv_buf_init(const_cast<char*>(bytes) + done, static_cast<unsigned>(len - done));
+        const int n = uv_fs_write(nullptr, &call.fs, s.fd, &buf, 1, offset + done, nullptr);
+        if (n < 0) return n;
+        if (n == 0) return static_cast<int>(UV_EIO);
+        done += n;
+      }
+      return len;
+    }, [bytes](UvFile::FileCb* to, int n) { to->handleFileWrite(const_cast<char*>(bytes), n); });
+  }
+
+  void truncate(int64_t length) override {
+    request(nullptr, [length](FileState& s) {
+      Call call;
+      return uv_fs_ftruncate(nullptr, &call.fs, s.fd, length, nullptr);
+    }, [](UvFile::FileCb* to, int) { to->handleFileTruncate(); });
+  }
+
+  void stats() override {
+    auto found = std::make_shared<uv_stat_t>();
+    request(found, [found](FileState& s) {
+      Call call;
+      const int status = uv_fs_fstat(nullptr, &call.fs, s.fd, nullptr);
+      if (status == 0) *found = call.fs.statbuf;
+      return status;
+    }, [found](UvFile::FileCb* to, int) { to->handleFileStats(*found); });
+  }
+
+  void flush() override {
+    auto found = std::make_shared<uv_stat_t>();
+    request(found, [found](FileState& s) {
+      Call sync;
+      int status = uv_fs_fdatasync(nullptr, &sync.fs, s.fd, nullptr);
+      if (status != 0) return status;
+      Call stat;
+      status = uv_fs_fstat(nullptr, &stat.fs, s.fd, nullptr);
+      if (status == 0) *found = stat.fs.statbuf;
+      return status;
+    }, [found](UvFile::FileCb* to, int) { to->handleFileFlush(*found); }, true);
+  }
+
+ private:
+  template <class Run, class Report>
+  void request(std::shared_ptr<void> hold, Run run, Report report, bool alone = false) {
+    if (state->busy) throw std::logic_error("one file request at a time");
+    std::shared_ptr<Batcher> alive = batcher.lock();
+    if (!alive) throw std::runtime_error("file request: the loop has closed");
+    state->busy = true;
+    alive->submit(std::make_unique<FileOp<Run, Report>>(state, std::move(hold), std::move(run), std::move(report)),
+                  alone);
+  }
+
+  std::weak_ptr<Batcher> batcher;
+  std::shared_ptr<FileState> state;
 };
 
 class UvFilePort : public FilePort {
  public:
-  explicit UvFilePort(p2p::UvLoop* loop) : loop(loop) {}
+  explicit UvFilePort(p2p::UvLoop* loop) : loop(loop), batcher(std::make_shared<Batcher>(loop)) {}
 
   std::unique_ptr<File> open(const std::string& path, UvFile::Access access, Cb* cb) override {
-    auto core = std::make_shared<OpenCore>(loop, cb);
-    core->open(path, access);
-    return std::make_unique<UvOpenFile>(std::move(core));
+    return std::make_unique<BatchedFile>(batcher, path, access, cb);
   }
-  void stats(const std::string& path, Cb* cb) override { UvFile::stats(path, loop, cb); }
-  void exists(const std::string& path, Cb* cb) override { UvFile::existsNoFollow(path, loop, cb); }
+  void stats(const std::string& path, Cb* cb) override {
+    batcher->submit(pathOp(cb, [path](uv_fs_t& fs) { return uv_fs_stat(nullptr, &fs, path.c_str(), nullptr); },
+                           [](UvFile::FileCb* to, uv_fs_t& fs) { to->handleFileStats(fs.statbuf); }));
+  }
+  // A missing entry is an answer, not a failure; a link is reported as itself.
+  void exists(const std::string& path, Cb* cb) override {
+    batcher->submit(pathOp(
+        cb,
+        [path](uv_fs_t& fs) {
+          const int status = uv_fs_lstat(nullptr, &fs, path.c_str(), nullptr);
+          return status == UV_ENOENT ? 1 : status;
+        },
+        [](UvFile::FileCb* to, uv_fs_t& fs) {
+          if (fs.result == UV_ENOENT) return to->handleFileExists(false, uv_stat_t{});
+          to->handleFileExists(true, fs.statbuf);
+        }));
+  }
   void rename(const std::string& from, const std::string& to, Cb* cb) override {
-    UvFile::rename(from, to, loop, cb);
+    batcher->submit(pathOp(
+        cb, [from, to](uv_fs_t& fs) { return uv_fs_rename(nullptr, &fs, from.c_str(), to.c_str(), nullptr); },
+        [](UvFile::FileCb* target, uv_fs_t&) { target->handleFileRename(); }));
   }
-  void remove(const std::string& path, Cb* cb) override { UvFile::remove(path, loop, cb); }
+  void remove(const std::string& path, Cb* cb) override {
+    batcher->submit(pathOp(cb, [path](uv_fs_t& fs) { return uv_fs_unlink(nullptr, &fs, path.c_str(), nullptr); },
+                           [](UvFile::FileCb* to, uv_fs_t&) { to->handleFileRemove(); }));
+  }
   void flushFolder(const std::string& path, Cb* cb) override { UvFile::flushFolder(path, loop, cb); }
   void mkdirs(const std::string& path, Cb* cb) override { UvFile::mkdirs(path, loop, cb); }
   void scan(const std::string& path, Cb* cb) override {
@@ -138,6 +331,7 @@ class UvFilePort : public FilePort {
 
  private:
   p2p::UvLoop* loop;
+  std::shared_ptr<Batcher> batcher;
 };
 
 }  // namespace
