@@ -2,6 +2,8 @@
 // resumed, and offsets above 4 GiB travel and land where they belong.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "net/handlers/CopyScript.h"
 
 using namespace copytest;
@@ -71,4 +73,52 @@ TEST(CopyPair, OffsetsAboveFourGibibytes) {
   ASSERT_FALSE(offsets.empty());
   EXPECT_EQ(offsets[0], 4300000000) << "resumed at the start of the step that differs";
   EXPECT_EQ(offsets.size(), static_cast<size_t>((size - 4300000000 + CHUNK - 1) / CHUNK));
+}
+
+// Either side against a peer that knows only the older exchange (print 0, as a receiver built
+// to those rules sends it): the sender keeps the lock-step rhythm, one file announced after the
+// final ack of the last, in the sender's comparison with Fletcher64; the tree still arrives,
+// resumed where it was held. Against our receiver's own print the same tree is pipelined.
+TEST(CopyPair, APeerOfTheOlderExchangeGetsTheLockStepRhythmOnEitherSide) {
+  for (const int32_t print : {0, -1}) {
+    SCOPED_TRACE(print);
+    PairWorld w("/home/alice/tree", "/home/alice/tree");
+    w.print = print;
+    std::vector<std::pair<std::string, std::string>> tree;
+    for (int i = 0; i < 40; ++i) tree.emplace_back("d" + std::to_string(i % 4) + "/f" + std::to_string(i), pattern(100 + i, i));
+    tree.emplace_back("big.bin", pattern(3 * MB10 / 2, 99));
+    for (const auto& [name, content] : tree) w.sender.files.addFile("/home/alice/tree/" + name, content);
+    std::string held = pattern(3 * MB10 / 2, 99).substr(0, MB10 + 5);
+    w.receiver.files.addFile("/recv/tree/.tmp.big.bin", held);
+    w.run();
+    EXPECT_EQ(w.receiver.ctx.closeReason, "");
+    for (const auto& [name, content] : tree) EXPECT_TRUE(w.receiver.files.content("/recv/tree/" + name) == content) << name;
+    // Files announced and not yet acknowledged whole, along the wire.
+    int ahead = 0, mostAhead = 0;
+    std::set<int32_t> syncs, modes;
+    for (const auto& [side, frame] : w.wire) {
+      const Frame f = decodeFrame(frame);
+      if (side == 's' && f.opcode() == net::Message::FILE_CREATE) {
+        const auto& create = f.as<net::FileCreate>();
+        syncs.insert(create.sync);
+        if (create.sync == 0) continue;
+        modes.insert(create.fingerprintMode);
+        mostAhead = std::max(mostAhead, ++ahead);
+      } else if (side == 'r' && f.opcode() == net::Message::FILE_ACK) {
+        const auto& ack = f.as<net::FileAck>();
+        if (ack.bytesWritten == ack.totalSize && ack.fingerprintLength == ack.totalSize && ack.fingerprint == 0 &&
+            ack.appendMode == 1 && (ack.status == net::Message::CONTINUE || ack.status == net::Message::END) &&
+            ack.filePath != "" )
+          --ahead;
+      }
+    }
+    if (print == 0) {
+      EXPECT_EQ(syncs, (std::set<int32_t>{0, 1}));
+      EXPECT_EQ(modes, std::set<int32_t>{1});
+      EXPECT_EQ(mostAhead, 1) << "the next file only after the last one's final ack";
+    } else {
+      EXPECT_EQ(syncs, (std::set<int32_t>{0, 2}));
+      EXPECT_GT(mostAhead, 10);
+    }
+  }
 }

@@ -271,6 +271,47 @@ TEST(CopyRecv, FailuresAreFinalOrRetriedAndNoneReadsAsSuccess) {
          w.accept(1, 1000), w.send(ours), w.send(decide(ours, 4));
        },
        true, "other than the one answered"},
+      {"more files announced than the pipeline holds",
+       [&](RecvWorld& w) {
+         w.accept(200, 0);
+         for (int i = 0; i <= static_cast<int>(net::PIPELINE_FILES); ++i)
+           w.send(receiverCompares(announce("photos", "f" + std::to_string(i), 0, 199 - i)));
+       },
+       true, "more files announced than the pipeline holds"},
+      {"resume points out of the order of the files",
+       [&](RecvWorld& w) {
+         const net::FileCreate a = receiverCompares(announce("photos", "a.jpg", 10, 1)),
+                               b = receiverCompares(announce("photos", "b.jpg", 10, 0));
+         w.accept(2, 20), w.send(a), w.send(b), w.send(decide(b, 0));
+       },
+       true, "sync 0 for another file"},
+      {"the next resume point before the data of the file before",
+       [&](RecvWorld& w) {
+         const net::FileCreate a = receiverCompares(announce("photos", "a.jpg", 10, 1)),
+                               b = receiverCompares(announce("photos", "b.jpg", 10, 0));
+         w.accept(2, 20), w.send(a), w.send(b), w.send(decide(a, 0)), w.send(decide(b, 0));
+       },
+       true, "before the data of the file before it"},
+      {"data for a file not yet announced",
+       [&](RecvWorld& w) {
+         const net::FileCreate a = receiverCompares(announce("photos", "a.jpg", 10, 1));
+         w.accept(2, 20), w.send(a), w.sendData(pattern(10), 0);
+       },
+       true, "FILE_WRITE for no file"},
+      {"a file announced after the last one",
+       [&](RecvWorld& w) {
+         w.accept(2, 20), w.send(receiverCompares(announce("photos", "a.jpg", 10, 0)));
+         w.send(receiverCompares(announce("photos", "b.jpg", 10, 0)));
+       },
+       true, "after the last one"},
+      {"an announcement of the plain exchange ahead of the last file",
+       [&](RecvWorld& w) {
+         w.accept(2, 20), w.send(announce("photos", "a.jpg", 10, 1)), w.send(announce("photos", "b.jpg", 10, 0));
+       },
+       true, "before the last one was received"},
+      {"a fingerprint for a file not announced",
+       [&](RecvWorld& w) { w.accept(1, 1000), w.send(senderStep("held", 4, 4, "photos", "b.jpg")); },
+       true, "fingerprint for a file not announced"},
       {"a fingerprint for another step",
        [&](RecvWorld& w) {
          w.files.addFile(kTemp, "held");

@@ -237,11 +237,16 @@ void connectionGone(World& w) {
 struct PairWorld {
   PairWorld(const std::string& offered, const std::string& requested) : receiver(requested), sender(offered) {
     receiver.ctx.onSent = [this](const std::vector<int8_t>& frame) {
+      wire.emplace_back('r', frame);
       if (sender.handler) return sender.ctx.deliverFrame(frame);
       sender.request = decodeFrame(frame).as<net::CopyRequest>();  // the request chooses the sender
+      if (print >= 0) sender.request.print = print;
       sender.begin();
     };
-    sender.ctx.onSent = [this](const std::vector<int8_t>& frame) { receiver.ctx.deliverFrame(frame); };
+    sender.ctx.onSent = [this](const std::vector<int8_t>& frame) {
+      wire.emplace_back('s', frame);
+      receiver.ctx.deliverFrame(frame);
+    };
   }
   void run() {
     for (int i = 0; i < 100000000; ++i) {
@@ -252,6 +257,8 @@ struct PairWorld {
 
   RecvWorld receiver;
   SendWorld sender;
+  int32_t print = -1;  // what the sender reads in the request, when not the receiver's own
+  std::vector<std::pair<char, std::vector<int8_t>>> wire;  // every frame in the order sent: 's'ender, 'r'eceiver
 };
 
 }  // namespace copytest
