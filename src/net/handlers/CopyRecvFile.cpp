@@ -384,10 +384,10 @@ void CopyRecvHandler::File::compareSteps() {
 // The resume point alone goes back: whether the sender's guess of the held prefix was right,
 // and nothing it could test other guesses against.
 void CopyRecvHandler::File::answerResume(int64_t resume) {
-  int& ends = owner.memory->endsAfterComparison[owner.path];
+  const int ends = owner.memory->endsAfterComparison[owner.path];
   if (ends >= ReceiveMemory::MAX_ENDS_AFTER_COMPARISON)
     return refuse("the sender ended " + std::to_string(ends) + " times in a row after the comparison");
-  ++ends;  // until its data comes
+  owner.answeredHere = true;
   answered = resume;
   // A step still being read goes on filling its own buffer on the pool; nothing waits for it.
   source.reset();
@@ -543,7 +543,7 @@ void CopyRecvHandler::File::writeBehind() {
 }
 
 void CopyRecvHandler::File::takeWritten(int len) {
-  owner.memory->endsAfterComparison[owner.path] = 0;  // the sender sends, it does not only ask
+  owner.movedHere = true;  // the sender sends, it does not only ask
   pieces.pop_front();
   owner.buffered -= writing;
   writing = 0;
@@ -582,7 +582,7 @@ void CopyRecvHandler::File::renameWhole(const uv_stat_t& flushed) {
 }
 
 void CopyRecvHandler::File::becomeComplete() {
-  owner.memory->endsAfterComparison[owner.path] = 0;
+  owner.movedHere = true;
   current = Phase::Complete;
   if (progress.getState() == "Recv") {
     progress.fileOffset(announced.size);

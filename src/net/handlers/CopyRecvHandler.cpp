@@ -81,6 +81,12 @@ CopyRecvHandler::CopyRecvHandler(IContext* context, const std::string& ticket, c
 }
 
 CopyRecvHandler::~CopyRecvHandler() {
+  int& ends = memory->endsAfterComparison[path];
+  if (movedHere) {
+    ends = 0;
+  } else if (answeredHere) {
+    ++ends;
+  }
   // The files first: they give back what they hold of this handler.
   folderFlushes.clear();
   window.clear();

@@ -174,6 +174,10 @@ class CopyRecvHandler : public IHandler, public p2p::UvTimer::Cb {
   int64_t compareBytes = 0;  // buffers of the comparisons under way
 
   std::deque<Outgoing> outbox;  // in order, each when the send buffer is free
+  // For the bound on guessing: a connection that ends after an answer of the comparison with
+  // no file moved is one more in a row.
+  bool answeredHere = false;
+  bool movedHere = false;
   bool pauseAsked = false;
   std::string endReason;
   bool endOk = false;

@@ -2,9 +2,9 @@
 // stays cheap without letting a sender learn anything about files it did not send:
 //  - the files this receive itself completed, as they were on the disk then: only those may be
 //    shown to the sender's own comparison under their final name;
-//  - per requested path, how many comparisons in a row ended without the sender sending any
-//    data: each answer tells the sender whether its guess of a held prefix was right, so a
-//    sender that only ever asks is stopped after a few.
+//  - per requested path, how many connections in a row ended after an answer of the receiver's
+//    comparison without a file moving: each answer tells the sender whether its guess of a held
+//    prefix was right, so a sender that only ever asks is stopped after a few.
 // Shared by the receive sequence and its copy connections (which may outlive it).
 #pragma once
 
@@ -17,7 +17,8 @@
 namespace net {
 
 struct ReceiveMemory {
-  // Comparisons that end without data, in a row, after which a path is refused for good.
+  // Connections that end after the comparison without data, in a row, after which a path is
+  // refused for good.
   static constexpr int MAX_ENDS_AFTER_COMPARISON = 3;
 
   struct Completed {

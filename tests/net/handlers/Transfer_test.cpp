@@ -501,3 +501,81 @@ TEST(TransferRelay, AFileCrossesARelayThatDelaysAndTheReceiverSaysItWasRelayed) 
   EXPECT_NE((*site.receiver)->log().find("proxy="), std::string::npos);  // the hole names the relay
   EXPECT_GT(relay.total().forwarded, 3000u);  // 4 MiB in 1385-byte payloads, and acknowledgements
 }
+
+namespace {
+
+// Every file under `received` that has its final name is whole: the same bytes as its source.
+void expectNothingWrongUnderAFinalName(const fs::path& source, const fs::path& received) {
+  if (!fs::exists(received)) return;
+  for (const auto& entry : fs::recursive_directory_iterator(received)) {
+    if (!entry.is_regular_file() || entry.path().filename().string().rfind(".tmp.", 0) == 0) continue;
+    const fs::path from = source / fs::relative(entry.path(), received);
+    EXPECT_EQ(trees::sha256OfFile(entry.path()), trees::sha256OfFile(from)) << entry.path();
+  }
+}
+
+size_t filesNamed(const fs::path& root) {
+  size_t n = 0;
+  if (!fs::exists(root)) return 0;
+  for (const auto& entry : fs::recursive_directory_iterator(root))
+    n += entry.is_regular_file() && entry.path().filename().string().rfind(".tmp.", 0) != 0;
+  return n;
+}
+
+// Waits until at least `count` files under `root` have their final name.
+void waitForFiles(const fs::path& root, size_t count) {
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+       filesNamed(root) < count && std::chrono::steady_clock::now() < end;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+}  // namespace
+
+// Thousands of small files with big ones among them, pipelined through a relay with a 40 ms
+// round trip, interrupted in the middle of the window: a pause, the receiver killed, the sender
+// killed while a file not yet sent changes. Nothing under a final name is ever wrong, and each
+// resume completes the tree.
+TEST(TransferPipeline, AWindowOfFilesSurvivesAPauseAKillOfEitherSideAndAChangedSource) {
+  udpchaos::UdpChaos::Options options;
+  options.delayMs = 20;
+  options.senderAlias = "127.0.0.9";
+  udpchaos::UdpChaos relay(options);
+  Site site({"--relay-via", "127.0.0.1:" + std::to_string(relay.port())});
+  const fs::path root = site.source("many");
+  for (int i = 0; i < 2400; ++i)
+    trees::writeRandom(root / ("d" + std::to_string(i % 24)) / ("f" + std::to_string(i)), i % 7 == 0 ? 0 : 700 + i, i);
+  for (int i = 0; i < 4; ++i) trees::writeRandom(root / ("d" + std::to_string(i * 6)) / "big.bin", 3u << 20, 100 + i);
+  const fs::path late = root / "d23" / "f2399";
+  const fs::path received = site.received("many");
+  const std::string code = site.offer(*site.sender, {root.string()});
+
+  // A pause in the middle of the window.
+  const int first = site.startReceive(code);
+  waitForFiles(received, 300);
+  (*site.receiver)->command({{"op", "pause"}, {"id", ++site.nextId}, {"code", code}});
+  ASSERT_TRUE((*site.receiver)->waitFor([&](const json& e) {
+    return e["type"] == "SEND_RECV" && e["id"] == first && e["reason"] == "Paused";
+  }, 30000));
+  expectNothingWrongUnderAFinalName(root, received);
+  EXPECT_LT(filesNamed(received), 2404u);
+
+  // The receiver killed in the middle of the window, and started again.
+  site.startReceive(code);
+  waitForFiles(received, filesNamed(received) + 300);
+  (*site.receiver)->kill9();
+  expectNothingWrongUnderAFinalName(root, received);
+  site.receiver->restart();
+
+  // The sender killed, and a file not yet sent changes before it is offered again.
+  site.startReceive(code);
+  waitForFiles(received, filesNamed(received) + 300);
+  ASSERT_FALSE(fs::exists(received / "d23" / "f2399"));
+  (*site.sender)->kill9();
+  trees::writeRandom(late, 4000, 4242);
+  expectNothingWrongUnderAFinalName(root, received);
+  site.sender->restart();
+  site.sender->offerAs(code, std::time(nullptr), {root.string()}, bob);
+  ASSERT_TRUE((*site.receiver)->waitLog("ticket " + code + ": every path received", 120000)) << (*site.receiver)->log();
+  EXPECT_EQ(trees::digest(received), trees::digest(root));
+  EXPECT_TRUE(trees::leftovers(received).empty());
+}
