@@ -1,12 +1,13 @@
 #include "utils/KeystreamAhead.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <system_error>
 
+#if defined(__linux__)
+#include <pthread.h>
+#endif
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -39,7 +40,8 @@ KeystreamAhead::KeystreamAhead(const uint8_t key[16], const uint8_t iv[16], cons
   cipher.setIv(iv);
 }
 
-KeystreamAhead::KeystreamAhead(const uint8_t key[16], const uint8_t iv[16]) : KeystreamAhead(key, iv, Limits()) {}
+KeystreamAhead::KeystreamAhead(const uint8_t key[16], const uint8_t iv[16])
+    : KeystreamAhead(key, iv, Limits()) {}
 
 KeystreamAhead::~KeystreamAhead() {
   stopAhead();
@@ -183,7 +185,7 @@ size_t KeystreamAhead::wakeRoom() const { return std::max(limits.ringSize / 4, l
 
 void KeystreamAhead::produce() {
 #if defined(__linux__)
-  pthread_setname_np(pthread_self(), "keystream");
+  pthread_setname_np(pthread_self(), "keystream");  // so that a profile tells it apart
 #endif
   try {
     while (!stopping.load()) produceChunk();
@@ -214,7 +216,8 @@ void KeystreamAhead::produceChunk() {
   sosemanuk_prng(&state, ring.get() + index, wanted);
   const std::lock_guard<std::mutex> lock(stateLock);
   generatingFrom.store(kIdle, std::memory_order_release);
-  if (produced.load(std::memory_order_relaxed) != from) return;  // stale: the caller went on inline meanwhile
+  // Stale when the caller has gone on inline meanwhile.
+  if (produced.load(std::memory_order_relaxed) != from) return;
   cipher.rc = state;
   produced.store(from + wanted, std::memory_order_release);
 }
@@ -222,6 +225,8 @@ void KeystreamAhead::produceChunk() {
 void KeystreamAhead::sleepUntilRoom() {
   std::unique_lock<std::mutex> lock(wakeLock);
   sleeping.store(true);
-  wake.wait(lock, [this] { return stopping.load() || room(produced.load(std::memory_order_relaxed)) >= wakeRoom(); });
+  wake.wait(lock, [this] {
+    return stopping.load() || room(produced.load(std::memory_order_relaxed)) >= wakeRoom();
+  });
   sleeping.store(false);
 }

@@ -18,8 +18,9 @@
 // direction starts inline, exactly as Sosemanuk::encrypt; once it has carried `startAfter`
 // bytes (an idle stream or a stranger's short one never gets there) a producer thread fills a
 // ring of `ringSize` bytes, `chunk` bytes at a time, and sleeps while the ring is full. The
-// caller does not wait for it: when the ring runs dry the caller makes the bytes itself from
-// the same cipher state, and the producer's chunk in flight, now stale, is thrown away.
+// caller never waits long for it: when the ring runs dry it waits at most a few microseconds
+// for a chunk already being made at its position, else makes the bytes itself from the same
+// cipher state (the producer's chunk in flight, now stale, is thrown away).
 //
 // Whatever the timing, the bytes are those that Sosemanuk::encrypt gives over the same calls:
 // the keystream is consumed in exact byte order. One caller thread.
