@@ -9,10 +9,11 @@
 //     grew while the lossless transfer ran (both ends).
 // Build Release before reading anything into the figures.
 //
-//   stream_bench [--mib N] [--rounds N] [--no-scp] [--chaos-mib N] [--loss-mib N]
+//   stream_bench [--mib N] [--rounds N] [--no-scp] [--no-clear] [--chaos-mib N] [--loss-mib N]
 //                [--chaos PATH | --no-chaos]
 //
-// PATH defaults to the udp-chaos program of the same build folder; --mib 0 skips the loopback.
+// PATH defaults to the udp-chaos program of the same build folder; --mib 0 skips the loopback;
+// --no-clear leaves only encrypted runs on the loopback, for a profile of the cipher's share.
 
 #include <signal.h>
 #include <spawn.h>
@@ -296,7 +297,7 @@ std::string makeScpSource(int64_t bytes) {
 }
 
 // Each round: the stream encrypted and in the clear, then scp with the same number of bytes.
-void loopbackRounds(int64_t mib, int rounds, bool scp) {
+void loopbackRounds(int64_t mib, int rounds, bool scp, bool withClear) {
   std::unique_ptr<benchsupport::PrivateSshd> sshd;
   std::string source;
   if (scp) {
@@ -311,12 +312,15 @@ void loopbackRounds(int64_t mib, int rounds, bool scp) {
   std::vector<double> encrypted, clear, scpRate, ratio, cpuPerGib;
   for (int round = 1; round <= rounds; ++round) {
     const Result e = transfer(mib << 20, false, nullptr, 120);
-    const Result c = transfer(mib << 20, true, nullptr, 120);
     encrypted.push_back(static_cast<double>(e.received) / e.seconds / 1e6);
-    clear.push_back(static_cast<double>(c.received) / c.seconds / 1e6);
     cpuPerGib.push_back(e.cpu * 1024 / static_cast<double>(mib));
-    std::printf("round %d: encrypted %7.1f MB/s (cpu %5.2f s, close \"%s\")  clear %7.1f MB/s", round,
-                encrypted.back(), e.cpu, e.reason.c_str(), clear.back());
+    std::printf("round %d: encrypted %7.1f MB/s (cpu %5.2f s, close \"%s\")", round, encrypted.back(), e.cpu,
+                e.reason.c_str());
+    if (withClear) {
+      const Result c = transfer(mib << 20, true, nullptr, 120);
+      clear.push_back(static_cast<double>(c.received) / c.seconds / 1e6);
+      std::printf("  clear %7.1f MB/s", clear.back());
+    }
     if (!source.empty()) {
       const double seconds = sshd->copy(source, target);
       if (seconds > 0) {
@@ -332,7 +336,7 @@ void loopbackRounds(int64_t mib, int rounds, bool scp) {
   }
   std::printf("loopback %lld MiB, %d rounds, min / median / max:\n", static_cast<long long>(mib), rounds);
   std::printf("  encrypted MB/s        %s\n", spread(encrypted, 1).c_str());
-  std::printf("  clear MB/s            %s\n", spread(clear, 1).c_str());
+  if (withClear) std::printf("  clear MB/s            %s\n", spread(clear, 1).c_str());
   std::printf("  encrypted cpu s/GiB   %s (both ends)\n", spread(cpuPerGib, 2).c_str());
   if (!source.empty()) {
     std::printf("  scp MB/s              %s (%s)\n", spread(scpRate, 1).c_str(), benchsupport::PrivateSshd::Cipher);
@@ -368,6 +372,7 @@ int main(int argc, char** argv) {
   int64_t mib = 256;
   int rounds = 5;
   bool scp = true;
+  bool withClear = true;
   int64_t chaosMib = 32;
   int64_t lossMib = 8;
   std::string chaosPath = defaultChaosPath();
@@ -381,6 +386,8 @@ int main(int argc, char** argv) {
       rounds = std::max(1, std::atoi(value)), ++i;
     } else if (flag == "--no-scp") {
       scp = false;
+    } else if (flag == "--no-clear") {
+      withClear = false;
     } else if (flag == "--chaos-mib") {
       chaosMib = std::atoll(value), ++i;
     } else if (flag == "--loss-mib") {
@@ -391,13 +398,13 @@ int main(int argc, char** argv) {
       chaos = false;
     } else {
       std::fprintf(stderr,
-                   "usage: stream_bench [--mib N] [--rounds N] [--no-scp] [--chaos-mib N] [--loss-mib N]\n"
-                   "                    [--chaos PATH | --no-chaos]\n");
+                   "usage: stream_bench [--mib N] [--rounds N] [--no-scp] [--no-clear] [--chaos-mib N]\n"
+                   "                    [--loss-mib N] [--chaos PATH | --no-chaos]\n");
       return 2;
     }
   }
   try {
-    if (mib > 0) loopbackRounds(mib, rounds, scp);
+    if (mib > 0) loopbackRounds(mib, rounds, scp, withClear);
     if (chaos) relayRuns(chaosPath, chaosMib, lossMib);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "stream_bench: %s\n", e.what());

@@ -13,7 +13,8 @@
 // this: each acknowledgement counts for the packets it covers, only its window grows slower.
 //
 // Everything arriving from the network is checked and bounded; a bad packet is dropped and
-// costs at most this stream. Loop thread only.
+// costs at most this stream. Loop thread only; a direction that carries volume has its
+// keystream made ahead on a thread of its own (KeystreamAhead), which ends with the stream.
 #pragma once
 
 #include <cstdint>
@@ -28,9 +29,9 @@
 #include "p2p/uv/Liveness.h"
 #include "p2p/uv/UvTimer.h"
 #include "utils/ByteBuffer.h"
+#include "utils/KeystreamAhead.h"
 
 class DHKeyExchange;
-class Sosemanuk;
 
 namespace p2p {
 
@@ -153,6 +154,8 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
 
   // connect() offers a key agreement; without it the stream runs in the clear (benchmarks).
   bool encrypt = true;
+  // How each direction's keystream is made ahead, off the loop thread, once it carries volume.
+  KeystreamAhead::Limits keystreamLimits;
 
   // Read and set by the tests of the window and time-out figures.
   int32_t maxSendPool = DefaultPoolSize;     // the peer's receive pool: most packets waiting or in flight
@@ -203,8 +206,8 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   State state = Created;
   SocketAddress peerAddr;
   std::unique_ptr<DHKeyExchange> keyExchange;
-  std::unique_ptr<Sosemanuk> readCypher;
-  std::unique_ptr<Sosemanuk> writeCypher;
+  std::unique_ptr<KeystreamAhead> readCypher;
+  std::unique_ptr<KeystreamAhead> writeCypher;
   int32_t channelId = 0;
   UdpRouter::RelayRef relay;  // keeps the router believing a peer reached through a relay
   std::string closeReason;    // the owner's, until the stream ends
@@ -219,6 +222,9 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   // Highest sequence received with nothing missing before it; at least seqRecv. What lies
   // between the two has arrived and waits for the owner to read it.
   int32_t seqContiguous = 0;
+  // Highest sequence deciphered: the read keystream stands at its end. A packet that arrives
+  // next in that order is deciphered as it is copied in, the others when delivered.
+  int32_t seqDeciphered = 0;
   int32_t seqAcknowledged = 0;  // seqRecv as the last acknowledgement gave it
   bool ackHeld = false;        // an acknowledgement is due at the end of the read or the tick
   bool atReadEnd = false;      // the router calls handleReadEnd

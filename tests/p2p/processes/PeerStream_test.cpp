@@ -65,8 +65,7 @@ struct Link;
 
 // Its datagrams go into the link instead of the socket; tests read and set its figures.
 struct LinkedStream : PeerStream {
-  LinkedStream(Link& link, bool atA, UdpRouter* router, Owner& owner)
-      : PeerStream(router, &owner), link(link), atA(atA) {}
+  LinkedStream(Link& link, bool atA, UdpRouter* router, Owner& owner);
   void transmit(Message& m) override;
   using PeerStream::ackEvery, PeerStream::estimatedLatency, PeerStream::maxSendPool, PeerStream::slowStart,
       PeerStream::window;
@@ -92,6 +91,7 @@ struct Link : UdpRouter::Cb {
   std::vector<std::pair<int32_t, int32_t>> dataSent;                                    // sequence and payload length
   DataAck2 lastAckFromB;
   std::string firstPayload;  // as A put it on the wire
+  KeystreamAhead::Limits keystreamA, keystreamB;  // how each end makes its keystream ahead
 
   Link() { routerB.addListener(this); }  // the acceptor, ahead of every stream
   ~Link() override { routerB.removeListener(this); }
@@ -185,6 +185,11 @@ struct Link : UdpRouter::Cb {
   bool onlyA(Message& m, bool fromA) { return fromA || m.getOpcode() != Message::dataAck2; }
 };
 
+LinkedStream::LinkedStream(Link& link, bool atA, UdpRouter* router, Owner& owner)
+    : PeerStream(router, &owner), link(link), atA(atA) {
+  keystreamLimits = atA ? link.keystreamA : link.keystreamB;
+}
+
 void LinkedStream::transmit(Message& m) { link.carry(m, atA); }
 
 std::string pattern(size_t n, unsigned seed) {
@@ -223,6 +228,31 @@ TEST(PeerStream, DeliversExactBytesOverABadLink) {
     link.a.stream->close(false);
     link.run(5000, [&] { return link.a.closed.has_value(); });
     EXPECT_EQ(link.a.closed, Reason(""));
+  }
+}
+
+// Each end's keystream made ahead in a small ring against the other's made inline, both ways,
+// over a link that loses, repeats and reorders: a single byte enciphered out of order, twice
+// (a resend) or with the wrong keystream would differ from what the inline end makes of it.
+TEST(PeerStream, KeystreamMadeAheadPutsTheSameBytesOnTheWire) {
+  KeystreamAhead::Limits small, inlineOnly;
+  small.startAfter = 10000, small.ringSize = 3000, small.chunk = 500;  // no multiple of 80 or 1415
+  inlineOnly.startAfter = KeystreamAhead::Never;
+  for (bool aheadAtA : {true, false}) {
+    SCOPED_TRACE(aheadAtA ? "ahead at A" : "ahead at B");
+    Link link;
+    link.loss = 0.05, link.duplicate = 0.02, link.reorder = 0.2;
+    link.keystreamA = aheadAtA ? small : inlineOnly;
+    link.keystreamB = aheadAtA ? inlineOnly : small;
+    link.a.out = pattern(200000, 21);
+    link.b.out = pattern(200000, 22);
+    link.open();
+    link.run(12);
+    ASSERT_TRUE(link.b.stream);
+    link.b.pump();
+    link.run(120000, [&] { return link.b.in.size() == link.a.out.size() && link.a.in.size() == link.b.out.size(); });
+    EXPECT_TRUE(link.b.in == link.a.out) << link.b.in.size() << " bytes arrived at B";
+    EXPECT_TRUE(link.a.in == link.b.out) << link.a.in.size() << " bytes arrived at A";
   }
 }
 
