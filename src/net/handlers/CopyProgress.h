@@ -37,6 +37,9 @@ class CopyProgress {
     prevTime = now();
     prevValue = offset;
     est = -1.0;
+    // Data that still has to come starts being timed here.
+    dataStart = offset < size ? prevTime : -1;
+    dataStartOffset = offset;
     notify();
   }
 
@@ -72,6 +75,9 @@ class CopyProgress {
   std::string getReason() const { return reason; }
   int64_t getSize() const { return size; }
   int64_t getOffset() const { return offset; }
+  // When this phase's data began (loop time, ms) and from where; -1 when none was left to come.
+  int64_t getDataStart() const { return dataStart; }
+  int64_t getDataStartOffset() const { return dataStartOffset; }
   // Bytes per second; 0 before the first sample.
   int64_t getRate() const { return est < 0 ? 0 : static_cast<int64_t>(est); }
 
@@ -111,6 +117,8 @@ class CopyProgress {
   double est = -1.0;   // smoothed rate; negative until the first sample
   int64_t prevTime = 0;
   int64_t prevValue = 0;
+  int64_t dataStart = -1;
+  int64_t dataStartOffset = 0;
 };
 
 }  // namespace net

@@ -218,10 +218,8 @@ void GetTicketCb::copyEnded(PeerManager* pm, const std::string& reason) {
   copyRecvPm = nullptr;
   releaseDestination();
   emitProgress(reason);
-  // The next copy of this path is a new attempt: it times its data afresh, from the offset it
-  // resumes at, and says of each file whether it came or was there already.
-  fileStart.reset();
-  fileStartOffset = 0;
+  // The next copy of this path is a new attempt: it says of each file whether it came or was
+  // there already.
   lastCompleted.clear();
   if (pauseAsked || reason == "Paused") {
     finish();
@@ -311,30 +309,26 @@ void GetTicketCb::emitProgress(const std::string& reason) {
 std::string GetTicketCb::logPrefix() const { return "ticket " + Utils::printable(code) + ": "; }
 
 // One line per file that is complete, for whoever watches the console: received in this
-// attempt (with its rate), or already there before it.
+// attempt (with its rate, from the record's own start of data: several files may be under way
+// at once), or already there before it.
 void GetTicketCb::logProgress() {
   const uint64_t now = manager->getLoop()->now();
   const bool receiving = progress.getState() == "Recv";
-  if (receiving && progress.getOffset() < progress.getSize() && !fileStart) {
-    fileStart = now;
-    fileStartOffset = progress.getOffset();
-  }
   UV_LOG("1") << progress.getFileName() << " " << progress.getState() << " " << progress.getOffset() << "/"
               << progress.getSize() << " " << progress.getRate() << " " << progress.getReason();
   if (!receiving || progress.getOffset() != progress.getSize() || !progress.getReason().empty()) return;
   if (progress.getLocalPath() == lastCompleted) return;
   lastCompleted = progress.getLocalPath();
-  if (!fileStart && progress.getSize() != 0) {
+  if (progress.getDataStart() < 0 && progress.getSize() != 0) {
     UV_LOG("INFO") << "already received " << progress.getLocalPath() << " " << progress.getSize() << " bytes";
     return;
   }
-  const int64_t moved = progress.getSize() - fileStartOffset;
-  const double seconds = fileStart ? static_cast<double>(now - *fileStart) / 1000.0 : 0.0;
+  const int64_t moved = progress.getSize() - progress.getDataStartOffset();
+  const double seconds =
+      progress.getDataStart() < 0 ? 0.0 : static_cast<double>(static_cast<int64_t>(now) - progress.getDataStart()) / 1000.0;
   const double mbs = seconds > 0 ? static_cast<double>(moved) / 1e6 / seconds : 0.0;
   UV_LOG("INFO") << "received " << progress.getLocalPath() << " " << progress.getSize() << " bytes"
                  << (moved < progress.getSize() ? " (resumed)" : "") << " " << mbs << " MB/s";
-  fileStart.reset();
-  fileStartOffset = 0;
 }
 
 }  // namespace net

@@ -98,8 +98,6 @@ class GetTicketCb : public p2p::Server::ServerCb<p2p::TicketGetResponse>,
   CopyProgress progress;  // the last record of the running path
   // Where the current file's data began in this attempt: loop time and offset. None while no
   // record of it has shown data still to come.
-  std::optional<uint64_t> fileStart;
-  int64_t fileStartOffset = 0;
   std::string lastCompleted;  // the file whose completion was logged last
   std::string firstRefusal;   // the first path refused for good, and why
   bool pathsKnown = false;
