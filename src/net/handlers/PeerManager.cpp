@@ -56,7 +56,6 @@ PeerManager::~PeerManager() {
   stream.reset();
   handler.reset();  // detaches its pending file and web-server requests
   requestTimer.reset();
-  pump.reset();
 }
 
 void PeerManager::deleteSoon() {
@@ -241,23 +240,17 @@ bool PeerManager::send(const Message* m) {
   return true;
 }
 
-class PeerManager::Pump : public p2p::UvTimer::Cb {
- public:
-  explicit Pump(PeerManager* pm) : pm(pm), timer(pm->manager->getLoop()) {}
-  void start() { timer.start(0, 0, this); }
-  void handleTimer() override {
-    if (pm->closing || !pm->handler || pm->sendBuffer->hasRemaining()) return;
-    pm->guarded([this] { pm->handler->handleSend(); });
-  }
-
- private:
-  PeerManager* pm;
-  p2p::UvTimer timer;
-};
-
+// Once per turn at most: a frame the stream took whole asks for no acknowledgement that would
+// pump the handler.
 void PeerManager::pumpSoon() {
-  if (!pump) pump = std::make_unique<Pump>(this);
-  pump->start();
+  if (pumpDue) return;
+  pumpDue = true;
+  manager->getLoop()->post([this, watch = liveness.watch()] {
+    if (!watch.alive()) return;
+    pumpDue = false;
+    if (closing || !handler || sendBuffer->hasRemaining()) return;
+    guarded([this] { handler->handleSend(); });
+  });
 }
 
 // ---- what the handler sees ----

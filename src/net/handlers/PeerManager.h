@@ -20,6 +20,7 @@
 #include "p2p/processes/PeerHole.h"
 #include "p2p/processes/PeerStream.h"
 #include "p2p/processes/SocketAddress.h"
+#include "p2p/uv/Liveness.h"
 #include "p2p/uv/UvTimer.h"
 #include "utils/ByteBuffer.h"
 
@@ -116,7 +117,6 @@ class PeerManager : public IContext, public p2p::PeerHole::Cb, public p2p::PeerS
   // The handler may send its next message on the next loop turn (the stream took the last one
   // whole, so no acknowledgement will ask for more).
   void pumpSoon();
-  class Pump;
   bool takeLength(ByteBuffer* chunk);
   void dispatch();
   void chooseHandler(const Message* first);
@@ -130,7 +130,6 @@ class PeerManager : public IContext, public p2p::PeerHole::Cb, public p2p::PeerS
   std::unique_ptr<p2p::PeerStream> stream;
   std::unique_ptr<IHandler> handler;
   std::unique_ptr<p2p::UvTimer> requestTimer;
-  std::unique_ptr<Pump> pump;
   std::unique_ptr<FilePort> filePort;  // made on first use
   std::string peerUuid;
   int32_t recvLength = 0;  // of the frame being gathered; 0 between frames
@@ -145,6 +144,8 @@ class PeerManager : public IContext, public p2p::PeerHole::Cb, public p2p::PeerS
   bool closeReported = false;
   bool deleting = false;
   bool heldBack = false;  // bytes were left in the stream for a handler that was not ready
+  bool pumpDue = false;
+  p2p::Liveness liveness;
 };
 
 }  // namespace net

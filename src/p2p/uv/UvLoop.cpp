@@ -92,6 +92,7 @@ UvLoop::UvLoop(Clock clock)
 
 UvLoop::~UvLoop() {
   _closing = true;
+  _posted.clear();
   closeAndFree(reinterpret_cast<uv_handle_t*>(_stopSignal));
   closeAndFree(reinterpret_cast<uv_handle_t*>(_reaper));
   // Objects waiting for deletion go first, while the loop still works for their destructors.
@@ -119,7 +120,18 @@ UvLoop::~UvLoop() {
 
 void UvLoop::deferDeletion(std::function<void()> deleter) {
   _doomed.push_back(std::move(deleter));
-  if (_closing || _doomed.size() > 1) return;  // the reaper is already due, or the destructor runs them
+  if (_closing || _doomed.size() + _posted.size() > 1) return;  // already due, or the destructor runs them
+  startReaper();
+}
+
+void UvLoop::post(std::function<void()> work) {
+  if (_closing) return;
+  _posted.push_back(std::move(work));
+  if (_doomed.size() + _posted.size() > 1) return;  // the reaper is already due
+  startReaper();
+}
+
+void UvLoop::startReaper() {
   if (!_reaper) {  // made on first use: most loops never need it
     _reaper = allocUv<uv_timer_t>();
     uv_timer_init(_loop, _reaper);  // cannot fail on an initialised loop
@@ -138,11 +150,16 @@ void UvLoop::onReaper(uv_timer_t* handle) {
   loop->runDeletions();
 }
 
+// Posted work first, then the deletions: work posted by an object that is to go runs while it
+// is still there (and finds it alive by its own watch). What either posts meanwhile waits for
+// the next turn.
 void UvLoop::runDeletions() {
-  // A destructor may hand further objects to deleteSoon: they wait for the next turn.
-  std::vector<std::function<void()>> batch;
+  std::vector<std::function<void()>> work, batch;
+  work.swap(_posted);
+  for (auto& f : work) guard(f);
   batch.swap(_doomed);
   for (auto& deleter : batch) guard(deleter);
+  if (!_closing && (!_doomed.empty() || !_posted.empty())) startReaper();
 }
 
 void UvLoop::closeResidents() {

@@ -115,6 +115,12 @@ class UvLoop {
   // Deletions waiting for their turn.
   size_t pendingDeletions() const { return _doomed.size(); }
 
+  // Runs `work` on a later loop turn, after the calls on the stack have returned: the one
+  // next-turn queue, for work that must not run inside the call that asks for it. Work whose
+  // owner may be gone by then checks a Liveness watch first. Loop thread only; work still
+  // waiting when the loop is destroyed is dropped, not run.
+  void post(std::function<void()> work);
+
   // Runs the waiting deletions now, and those they cause. For an owner that is about to free
   // what the waiting objects still point to (a router, a server client), from outside their
   // callbacks: after run() has returned, or from a destructor that no such callback called.
@@ -149,6 +155,7 @@ class UvLoop {
   static void onStopSignal(uv_async_t* handle);
   static void onReaper(uv_timer_t* handle);
   void deferDeletion(std::function<void()> deleter);
+  void startReaper();
   void runDeletions();
   void closeResidents();
   void closeRemainingHandles();
@@ -158,6 +165,7 @@ class UvLoop {
   uv_timer_t* _reaper;  // 0 ms, started while deletions wait; made on first use
   bool _closing = false;
   std::vector<std::function<void()>> _doomed;
+  std::vector<std::function<void()>> _posted;
   Clock _clock;
   std::atomic<std::thread::id> _loopThread{};
   std::exception_ptr _kept;

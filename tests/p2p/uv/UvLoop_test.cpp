@@ -204,6 +204,29 @@ TEST(DeleteSoon, DeletesOnALaterTurnAndChainsAndIsFlushedByTheLoopsEnd) {
   EXPECT_EQ(deaths, 4);
 }
 
+// Posted work runs on a later turn, in order, what it posts on the turn after; work still
+// waiting when the loop goes is dropped.
+TEST(DeleteSoon, PostedWorkRunsOnALaterTurnInOrderAndIsDroppedWithTheLoop) {
+  std::vector<std::string> ran;
+  {
+    UvLoop loop;
+    CallbackTimer inside([&] {
+      loop.post([&] {
+        ran.push_back("a");
+        loop.post([&] { ran.push_back("c"); });
+      });
+      loop.post([&] { ran.push_back("b"); });
+      EXPECT_TRUE(ran.empty());  // never inside the call that asked
+    });
+    UvTimer timer(&loop);
+    timer.start(0, 0, &inside);
+    loop.run();
+    EXPECT_EQ(ran, (std::vector<std::string>{"a", "b", "c"}));
+    loop.post([&] { ran.push_back("never"); });
+  }
+  EXPECT_EQ(ran.size(), 3u);
+}
+
 TEST(Liveness, WatchesAndRefsSeeTheEndAndCopiesLiveApart) {
   struct Owned {
     Liveness liveness;
