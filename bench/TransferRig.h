@@ -67,7 +67,7 @@ inline double medianOf(const std::string& text, const std::string& label) {
 }
 
 // Console text without its colours.
-std::string plain(const std::string& text) { return std::regex_replace(text, std::regex("\x1b\\[[0-9;]*m"), ""); }
+inline std::string plain(const std::string& text) { return std::regex_replace(text, std::regex("\x1b\\[[0-9;]*m"), ""); }
 
 // `name` as a regular expression that matches it literally.
 inline std::string literal(const std::string& name) {
