@@ -26,9 +26,10 @@ CopyRequestHandler::File::File(CopyRequestHandler& owner, Entry entry, int32_t r
   progress.totalSize = owner.totalSize;
 }
 
+// A file that is done holds nothing of its handler and may outlive it (deleteSoon).
 CopyRequestHandler::File::~File() {
   releaseCompareBuffer();
-  owner.loadedBytes -= loadedEnd - sentEnd;
+  if (loadedEnd != sentEnd) owner.loadedBytes -= loadedEnd - sentEnd;
 }
 
 // A file announced one at a time is opened first, as a receiver of the plain exchange expects
