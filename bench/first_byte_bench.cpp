@@ -1,8 +1,9 @@
 // From a receive's start to its first byte of file data, on loopback against the stand-in
 // server, through the facade of two engine processes:
-//  - a receiver right after its login, then `rows` receives in a row, then one after the
-//    receiver has idled `idleSeconds`: milliseconds from the command to the first progress event
-//    that shows data, each with the timeline of its steps from both engines' log files;
+//  - a receiver right after its login, then `rows` receives in a row, then one after both
+//    engines have idled `idleSeconds` since the offer: milliseconds from the command to the
+//    first progress event that shows data, each with the timeline of its steps from both
+//    engines' log files;
 //  - the web-server call alone (TicketGet of an unknown code, from this process), each on a
 //    connection of its own and with connections kept: back to back, and 2.5 s apart (the
 //    stand-in closes a connection idle for 2 s); milliseconds per call, connections opened;
@@ -91,14 +92,16 @@ struct Peers {
   std::string sample;
 };
 
-// One receive of a new offer of the sample; ms to the first data, with the timeline printed.
-double receiveOnce(Peers& p, const char* condition) {
+// One receive of a new offer of the sample, `idleSeconds` after the offer; ms to the first data,
+// with the timeline printed.
+double receiveOnce(Peers& p, const char* condition, int idleSeconds = 0) {
   static int id = 100;
   std::filesystem::remove_all(std::filesystem::path(p.receiverHome.recv) / "sample");
   p.sender.command({{"op", "send"}, {"id", ++id}, {"to", p.to.user}, {"files", {p.sample}}});
   auto created = p.sender.waitFor("TICKET_CREATE", id);
   const std::string code = created ? (*created)["code"].get<std::string>() : "";
   if (code.empty()) return std::fprintf(stderr, "no ticket\n"), -1;
+  std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
   const int recvId = ++id;
   const Wall::time_point wallStart = Wall::now();
   const Clock::time_point start = Clock::now();
@@ -321,9 +324,7 @@ int main(int argc, char** argv) {
   std::vector<double> inRow;
   for (int i = 0; i < rows; ++i) inRow.push_back(receiveOnce(peers, ("in a row #" + std::to_string(i + 1)).c_str()));
   if (rows > 0) std::printf("%d receives in a row: median first byte %.1f ms\n", rows, median(inRow));
-  if (idleSeconds > 0) {
-    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-    receiveOnce(peers, ("after " + std::to_string(idleSeconds) + " s idle").c_str());
-  }
+  // Both engines idle from the offer on, as when the offer was made a while ago.
+  if (idleSeconds > 0) receiveOnce(peers, ("both " + std::to_string(idleSeconds) + " s idle").c_str(), idleSeconds);
   return 0;
 }
