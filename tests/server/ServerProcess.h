@@ -128,11 +128,9 @@ class ServerProcess {
       httpsPort = randomFreePort();
       udpPort = randomFreePort();
       logPath = dataDir + ".log." + std::to_string(httpsPort);
-      std::vector<std::string> args = {"--data",       dataDir,
-                                       "--https-port", std::to_string(httpsPort),
-                                       "--udp-port",   std::to_string(udpPort)};
-      args.insert(args.end(), extra.begin(), extra.end());
-      pid = spawn(args, logPath);
+      startArgs = {"--data", dataDir, "--https-port", std::to_string(httpsPort), "--udp-port", std::to_string(udpPort)};
+      startArgs.insert(startArgs.end(), extra.begin(), extra.end());
+      pid = spawn(startArgs, logPath);
       if (started()) return;
       stop();
     }
@@ -154,6 +152,15 @@ class ServerProcess {
       pid = -1;
     }
     return exitStatus;
+  }
+
+  // Stops the server and starts it again on the same ports and data (so with the same
+  // certificates): what its clients see of a server restarted, every connection closed.
+  void restart() {
+    stop();
+    const size_t logged = log().size();
+    pid = spawn(startArgs, logPath);
+    if (!started(logged)) throw std::runtime_error("mirelServer did not start again: " + log());
   }
 
   // Reaps the child once it has exited, so its id is never signalled afterwards.
@@ -189,10 +196,11 @@ class ServerProcess {
   int udpPort = 0;
 
  private:
-  bool started() {
+  // Once the log says so after its first `logged` bytes.
+  bool started(size_t logged = 0) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < end && running()) {
-      if (log().find("serving https://") != std::string::npos) return true;
+      if (log().find("serving https://", logged) != std::string::npos) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
@@ -214,6 +222,7 @@ class ServerProcess {
     return child;
   }
 
+  std::vector<std::string> startArgs;  // the options it runs with
   pid_t pid = -1;
   int exitStatus = -1;
 };

@@ -18,6 +18,7 @@ size_t laneWidthOf(unsigned poolThreads) { return std::max<size_t>(1, poolThread
 Server::Server(std::string host, int udpPort, UvLoop* loop, std::string caFile)
     : Resident(loop), _host(std::move(host)), _udpPort(udpPort), _laneWidth(laneWidthOf(UvLoop::threadPoolSize())) {
   _settings.caFile = std::move(caFile);
+  _settings.connections = std::make_shared<HttpRequest::Connections>();
 }
 
 Server::~Server() { cancelCalls(); }
@@ -115,6 +116,7 @@ void Server::Call::handleResponse(int status, const std::string& error, const st
   std::unique_ptr<Call> self(this);
   Server* server = _server.get();
   server->_calls.erase(this);
+  if (httpRequest) server->_connectionsOpened += httpRequest->connectsMade();
   const Liveness::Watch alive = server->_liveness.watch();
   // The callback runs first: during the first answer it still sees no learnt address.
   deliver(status, error, body);

@@ -8,6 +8,9 @@
 // the calls still on their way to it the same way. A callback may delete the Server, and
 // itself.
 //
+// Connections: the calls keep their connections to the web server and its TLS sessions for one
+// another (see HttpRequest::Connections); nothing is shared with another Server.
+//
 // Lanes: exec() starts every call at once. execLimited() is for the calls a peer connection
 // makes for its peer (Verify): those share the libuv pool with the file I/O of every transfer,
 // so at most limitedLaneWidth() of them hold a pool thread at once and the rest wait in order.
@@ -109,6 +112,10 @@ class Server : public UvLoop::Resident {
   size_t limitedRunning() const { return _laneBusy; }
   size_t limitedWaiting() const { return _waiting.size(); }
 
+  // Connections to the web server opened so far: fewer than the calls answered when calls
+  // reused a kept one.
+  long connectionsOpened() const { return _connectionsOpened; }
+
   // A numeric answer, read the way std::stoll reads base 10: leading blanks, a sign, digits up
   // to the first other character. Throws when there is no number or it does not fit.
   static long long parseDecimal(const std::string& body);
@@ -173,6 +180,7 @@ class Server : public UvLoop::Resident {
   std::deque<Call*> _waiting;        // owned, of the limited lane, in order
   size_t _laneWidth;
   size_t _laneBusy = 0;
+  long _connectionsOpened = 0;
   // Lets a call tell whether its callback deleted the Server.
   Liveness _liveness;
 };

@@ -1,12 +1,15 @@
 #include "p2p/uv/HttpRequest.h"
 
 #include <curl/curl.h>
+#include <poll.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <vector>
 
 namespace p2p {
 
@@ -26,6 +29,7 @@ struct HttpRequest::Transfer {
   std::string response;
   std::string remoteIp;
   std::string localIp;
+  long connectsMade = 0;
   bool bodyTooLarge = false;
 
   void perform();
@@ -40,7 +44,11 @@ size_t HttpRequest::Transfer::onBody(char* data, size_t size, size_t count, void
     transfer->bodyTooLarge = true;
     return 0;  // libcurl ends the transfer with CURLE_WRITE_ERROR
   }
-  transfer->response.append(data, n);
+  try {
+    transfer->response.append(data, n);
+  } catch (const std::exception&) {
+    return 0;  // out of memory: no exception may unwind through libcurl
+  }
   return n;
 }
 
@@ -57,10 +65,34 @@ std::string infoText(CURL* curl, CURLINFO info) {
   return text;
 }
 
+// An easy handle for one transfer: lent by the kept connections, or made for it alone.
+class EasyHandle {
+ public:
+  explicit EasyHandle(HttpRequest::Connections* kept)
+      : _kept(kept), _curl(kept ? static_cast<CURL*>(kept->lend()) : curl_easy_init()) {}
+  ~EasyHandle() {
+    if (!_curl) return;
+    if (_kept) {
+      _kept->giveBack(_curl);
+    } else {
+      curl_easy_cleanup(_curl);
+    }
+  }
+  EasyHandle(const EasyHandle&) = delete;
+  EasyHandle& operator=(const EasyHandle&) = delete;
+
+  CURL* get() const { return _curl; }
+
+ private:
+  HttpRequest::Connections* const _kept;
+  CURL* const _curl;
+};
+
 }  // namespace
 
 void HttpRequest::Transfer::perform() {
-  CURL* curl = curl_easy_init();
+  EasyHandle handle(settings.connections.get());
+  CURL* curl = handle.get();
   if (!curl) {
     status = CURLE_FAILED_INIT;
     error = "curl_easy_init failed";
@@ -89,8 +121,10 @@ void HttpRequest::Transfer::perform() {
   set(CURLOPT_NOPROGRESS, 0L);
   set(CURLOPT_XFERINFOFUNCTION, onProgress);
   set(CURLOPT_XFERINFODATA, this);
+  if (settings.connections) set(CURLOPT_MAXCONNECTS, 1L);  // one server: one connection kept per handle
 
   if (code == CURLE_OK) code = curl_easy_perform(curl);
+  curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &connectsMade);
   if (code == CURLE_OK) {
     long responseCode = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &responseCode);
@@ -110,7 +144,6 @@ void HttpRequest::Transfer::perform() {
       error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
     }
   }
-  curl_easy_cleanup(curl);
 }
 
 void HttpRequest::globalInit() {
@@ -181,8 +214,103 @@ void HttpRequest::complete(Transfer& transfer) {
   _response = transfer.response;
   _remoteIp = transfer.remoteIp;
   _localIp = transfer.localIp;
+  _connectsMade = transfer.connectsMade;
   // The callback may delete this request: it gets the transfer's copies, which outlive the call.
   _cb->handleResponse(transfer.status, transfer.error, transfer.response);
+}
+
+// ---- kept connections ----
+
+namespace {
+
+struct IdleHandle {
+  CURL* curl;
+  curl_socket_t socket;  // of its kept connection; CURL_SOCKET_BAD when it kept none
+  std::chrono::steady_clock::time_point since;
+};
+
+// An idle HTTP/1.1 connection has nothing to say: anything to read is the server's close (or
+// garbage), and the connection is not used again.
+bool stillOpen(curl_socket_t socket) {
+  if (socket == CURL_SOCKET_BAD) return true;  // nothing kept: the handle will connect afresh
+  pollfd p{socket, POLLIN, 0};
+  return poll(&p, 1, 0) == 0;
+}
+
+}  // namespace
+
+struct HttpRequest::Connections::State {
+  CURLSH* share = nullptr;
+  std::mutex sharedLocks[CURL_LOCK_DATA_LAST];  // one per kind of data shared
+  std::mutex idleLock;
+  std::vector<IdleHandle> idle;  // the most recently used last
+
+  static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+    static_cast<State*>(self)->sharedLocks[data].lock();
+  }
+  static void unlock(CURL*, curl_lock_data data, void* self) {
+    static_cast<State*>(self)->sharedLocks[data].unlock();
+  }
+};
+
+HttpRequest::Connections::Connections() : _state(std::make_unique<State>()) {
+  globalInit();
+  CURLSH* share = curl_share_init();
+  if (!share) return;  // each handle then keeps its own sessions
+  // Only TLS sessions: libcurl cannot share a connection cache between threads that run at once.
+  if (curl_share_setopt(share, CURLSHOPT_LOCKFUNC, State::lock) != CURLSHE_OK ||
+      curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, State::unlock) != CURLSHE_OK ||
+      curl_share_setopt(share, CURLSHOPT_USERDATA, _state.get()) != CURLSHE_OK ||
+      curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK) {
+    curl_share_cleanup(share);
+    return;
+  }
+  _state->share = share;
+}
+
+HttpRequest::Connections::~Connections() {
+  // Every handle is back by now: a transfer holds its Connections until it has given its handle back.
+  for (const IdleHandle& handle : _state->idle) curl_easy_cleanup(handle.curl);
+  if (_state->share) curl_share_cleanup(_state->share);
+}
+
+void* HttpRequest::Connections::lend() {
+  const auto oldest = std::chrono::steady_clock::now() - std::chrono::seconds(MAX_IDLE_SECONDS);
+  std::vector<CURL*> dropped;
+  CURL* lent = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(_state->idleLock);
+    while (!lent && !_state->idle.empty()) {
+      const IdleHandle handle = _state->idle.back();  // its connection is the freshest
+      _state->idle.pop_back();
+      if (handle.since >= oldest && stillOpen(handle.socket)) {
+        lent = handle.curl;
+      } else {
+        dropped.push_back(handle.curl);
+      }
+    }
+  }
+  for (CURL* curl : dropped) curl_easy_cleanup(curl);  // closes the connection it kept
+  if (lent) return lent;
+  CURL* curl = curl_easy_init();
+  if (curl && _state->share) curl_easy_setopt(curl, CURLOPT_SHARE, _state->share);
+  return curl;
+}
+
+void HttpRequest::Connections::giveBack(void* handle) {
+  CURL* curl = static_cast<CURL*>(handle);
+  curl_socket_t socket = CURL_SOCKET_BAD;
+  if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK) socket = CURL_SOCKET_BAD;
+  // Drops the options, which point into the finished transfer; keeps the connection and the share.
+  curl_easy_reset(curl);
+  {
+    std::lock_guard<std::mutex> lock(_state->idleLock);
+    if (_state->idle.size() < MAX_IDLE) {
+      _state->idle.push_back(IdleHandle{curl, socket, std::chrono::steady_clock::now()});
+      return;
+    }
+  }
+  curl_easy_cleanup(curl);
 }
 
 }  // namespace p2p

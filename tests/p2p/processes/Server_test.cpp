@@ -416,3 +416,26 @@ TEST_F(RealServer, TrustsOnlyTheGivenCaFile) {
     EXPECT_FALSE(wrong.getUdpAddr().isValid());
   }
 }
+
+// A Server's calls share a connection and never lend it to another Server; one that the web
+// server closed meanwhile (here by restarting) is replaced by a new one, not failed.
+TEST_F(RealServer, CallsReuseTheirOwnConnectionAndReplaceOneTheServerClosed) {
+  testsupport::TempDir dir;
+  ServerProcess own(dir.file("data"));
+  Server client(own.url(""), own.udpPort, &loop, own.caPath());
+  const auto forgot = [&](Server& s) { return outcome(answerOf(s, new ForgotPassword(kAnn))); };
+  const struct {
+    const char* step;
+    long connectionsAfter;
+  } steps[] = {{"first", 1}, {"second", 1}, {"restart", 2}, {"after restart", 2}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.step);
+    if (std::string(step.step) == "restart") own.restart();
+    EXPECT_EQ("200 ", forgot(client));
+    EXPECT_EQ(step.connectionsAfter, client.connectionsOpened());
+    if (std::string(step.step) != "second") continue;
+    // Trusting another authority, a Server to the same address gets no verified connection.
+    Server stranger(own.url(""), own.udpPort, &loop, process->caPath());
+    EXPECT_EQ(60, answerOf(stranger, new ForgotPassword(kAnn)).status);  // CURLE_PEER_FAILED_VERIFICATION
+  }
+}
