@@ -27,6 +27,7 @@
 #include "p2p/processes/SocketAddress.h"
 #include "p2p/uv/HttpRequest.h"
 #include "p2p/uv/Liveness.h"
+#include "p2p/uv/SelfOwned.h"
 #include "p2p/uv/UvLoop.h"
 
 namespace p2p {
@@ -130,8 +131,8 @@ class Server : public UvLoop::Resident {
 
  private:
   // One call, waiting or in flight: owns its HttpRequest once started; the typed part lives
-  // in Exchange.
-  class Call : public HttpRequest::Cb {
+  // in Exchange. A started call owns itself until its answer.
+  class Call : public HttpRequest::Cb, public SelfOwned<Call> {
    public:
     Call(Server* server, std::string url, bool limited)
         : url(std::move(url)), limited(limited), _server(server, server->_liveness) {}
@@ -176,8 +177,9 @@ class Server : public UvLoop::Resident {
   SocketAddress _udpAddr;
   int _udpPort;
   HttpRequest::Settings _settings;
-  std::unordered_set<Call*> _calls;  // owned, started
-  std::deque<Call*> _waiting;        // owned, of the limited lane, in order
+  // Started calls, each owning itself: kept so that the Server cancels those left when it goes.
+  std::unordered_set<Call*> _calls;
+  std::deque<Call*> _waiting;  // owned, of the limited lane, in order
   size_t _laneWidth;
   size_t _laneBusy = 0;
   long _connectionsOpened = 0;
