@@ -5,8 +5,10 @@
 //
 // Lifetime: deleting the Server, or the loop going away first, cancels the calls in flight:
 // their transfers are aborted and their callbacks are not called. Deleting a callback cancels
-// the calls still on their way to it the same way. A callback may delete the Server, and
-// itself.
+// the calls still on their way to it the same way. An owner that wants the Server or a
+// callback gone from inside an answer hands it to deleteSoon() (the rule of p2p/uv/UvLoop.h);
+// a callback that deletes itself or the Server there all the same is survived: the call holds
+// itself (SelfOwned) and checks the Server's Liveness watch before going on.
 //
 // Connections: the calls keep their connections to the web server and its TLS sessions for one
 // another (see HttpRequest::Connections); nothing is shared with another Server.

@@ -63,7 +63,6 @@ class HttpServerClient : public SelfOwned<HttpServerClient> {
   void close();
 
  private:
-
   static void onAlloc(uv_handle_t* handle, size_t suggested, uv_buf_t* buf);
   static void onRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf);
   static void onWritten(uv_write_t* req, int status);
