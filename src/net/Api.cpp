@@ -77,7 +77,10 @@ struct Api::Delivery {
   // destructor can wait out a delivery in progress. Recursive: a listener may call
   // setListener, or delete the Api, from inside its own onEvent.
   std::recursive_mutex deliveryLock;
-  Api* owner;  // null once the Api is gone; guarded by deliveryLock
+  // Null once the Api is gone; guarded by deliveryLock. Nulled by the Api rather than read
+  // through a Liveness ref, which is for the loop thread: the delivery runs on a pool thread,
+  // and the Api's destructor must wait out the one in progress.
+  Api* owner;
 
   explicit Delivery(Api* api) : owner(api) {}
 

@@ -11,6 +11,8 @@ namespace net {
 namespace {
 
 using p2p::UvFile;
+// What reports to a receiver later keeps: null once the receiver is gone.
+using ReceiverRef = p2p::Liveness::Ref<UvFile::FileCb>;
 
 // The copy handlers ask for many small requests (a look at two names, an open, a write, a
 // rename per small file). Each libuv file request wakes a pool thread and then the loop; for
@@ -31,7 +33,7 @@ class Op {
 // that uses it is done.
 struct FileState {
   uv_file fd = -1;
-  UvFile::CbRef cb;
+  ReceiverRef cb;
   bool busy = false;
   bool closeWhenIdle = false;  // the handle went while a request was in flight
 };
@@ -139,7 +141,8 @@ struct Call {
 template <class Run, class Report>
 class PathOp : public Op {
  public:
-  PathOp(UvFile::FileCb* cb, Run run, Report report) : cb(cb), runCall(std::move(run)), reportTo(std::move(report)) {}
+  PathOp(UvFile::FileCb* cb, Run run, Report report)
+      : cb(UvFile::FileCb::refTo(cb)), runCall(std::move(run)), reportTo(std::move(report)) {}
   void run() override { call.result = runCall(call.fs); }
   void report() override {
     UvFile::FileCb* to = cb.get();
@@ -149,7 +152,7 @@ class PathOp : public Op {
   }
 
  private:
-  UvFile::CbRef cb;
+  ReceiverRef cb;
   Call call;
   Run runCall;
   Report reportTo;
@@ -194,7 +197,7 @@ class BatchedFile : public FilePort::File {
  public:
   BatchedFile(std::shared_ptr<Batcher> batcher, const std::string& path, UvFile::Access access, FilePort::Cb* cb)
       : batcher(std::move(batcher)), state(std::make_shared<FileState>()) {
-    state->cb = UvFile::CbRef(cb);
+    state->cb = UvFile::FileCb::refTo(cb);
     request(nullptr, [path, access](FileState& s) {
       Call call;
       const int fd = uv_fs_open(nullptr, &call.fs, path.c_str(), access, 0644, nullptr);
@@ -203,7 +206,7 @@ class BatchedFile : public FilePort::File {
     }, [](UvFile::FileCb* to, int) { to->handleFileOpen(); });
   }
   ~BatchedFile() override {
-    state->cb = UvFile::CbRef();
+    state->cb = {};
     if (state->busy) {
       state->closeWhenIdle = true;  // closed once the request in flight is done
       return;
@@ -218,7 +221,7 @@ class BatchedFile : public FilePort::File {
     state->fd = -1;
   }
 
-  void setCb(FilePort::Cb* cb) override { state->cb = UvFile::CbRef(cb); }
+  void setCb(FilePort::Cb* cb) override { state->cb = UvFile::FileCb::refTo(cb); }
 
   void read(char* bytes, int len, int64_t offset, std::shared_ptr<void> hold) override {
     if (len < 0) p2p::checkStatus("uv_fs_read", UV_EINVAL);

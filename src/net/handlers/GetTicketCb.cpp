@@ -69,10 +69,7 @@ void GetTicketCb::failForGood(const std::string& reason, const std::string& logg
   finish();
 }
 
-void GetTicketCb::abandon() {
-  phase = Phase::Over;
-  delete this;
-}
+void GetTicketCb::abandon() { finish(); }
 
 void GetTicketCb::pause() {
   if (phase == Phase::Over) return;

@@ -45,7 +45,7 @@ class GetTicketCb : public p2p::Server::ServerCb<p2p::TicketGetResponse>,
 
   // Ends the receive with "Paused", whatever it is doing.
   void pause();
-  // Ends it without a word (the Manager is going).
+  // Ends it without a word (the Manager is going, and flushes the deletions it causes).
   void abandon();
 
   void handleServerResponse(const p2p::Server::ServerResponse<p2p::TicketGetResponse>& r) override;

@@ -21,6 +21,7 @@
 #include "p2p/requests/Register.h"
 #include "p2p/requests/TicketCreate.h"
 #include "p2p/uv/HttpServer.h"
+#include "p2p/uv/SelfOwned.h"
 #include "p2p/uv/UvLog.h"
 #include "p2p/uv/UvLoop.h"
 #include "utils/Sha1.h"
@@ -55,14 +56,17 @@ bool isPlainCode(const std::string& code) {
 
 }  // namespace
 
-// One web-server call of the Manager: holds what the answer needs. The Manager owns it until the
-// answer (or its own end, which cancels the call).
+// One web-server call of the Manager: holds what the answer needs. It owns itself until the
+// answer; the Manager's end cancels it.
 template <class T, class Answer>
-class Manager::OneCall : public Manager::PendingCall, public p2p::Server::ServerCb<T> {
+class Manager::OneCall : public Manager::PendingCall,
+                         public p2p::Server::ServerCb<T>,
+                         public p2p::SelfOwned<OneCall<T, Answer>> {
  public:
   OneCall(Manager* manager, Answer answer) : manager(manager), answer(std::move(answer)) {}
   void handleServerResponse(const p2p::Server::ServerResponse<T>& response) override {
-    std::unique_ptr<PendingCall> self = manager->release(this);
+    manager->calls.erase(this);
+    std::unique_ptr<OneCall> self = this->owned();
     answer(response);
   }
 
@@ -74,26 +78,16 @@ class Manager::OneCall : public Manager::PendingCall, public p2p::Server::Server
 template <class T, class Answer>
 void Manager::call(p2p::Server::ServerRequest<T>* request, Answer answer) {
   std::unique_ptr<p2p::Server::ServerRequest<T>> owned(request);  // built first: it checks its input
-  auto* cb = new OneCall<T, Answer>(this, std::move(answer));
-  calls.emplace(cb, std::unique_ptr<PendingCall>(cb));
+  auto cb = std::make_unique<OneCall<T, Answer>>(this, std::move(answer));
+  calls.insert(cb.get());
   try {
-    server->exec(owned.release(), cb);
+    server->exec(owned.release(), cb.get());
   } catch (...) {
-    release(cb);
+    calls.erase(cb.get());
     throw;
   }
+  cb.release();  // owns itself until its answer
 }
-
-std::unique_ptr<Manager::PendingCall> Manager::release(PendingCall* done) {
-  auto it = calls.find(done);
-  if (it == calls.end()) return nullptr;
-  std::unique_ptr<PendingCall> owned = std::move(it->second);
-  calls.erase(it);
-  return owned;
-}
-
-namespace {
-}  // namespace
 
 // ---- construction ----
 
@@ -123,7 +117,8 @@ Manager::~Manager() {
     pm->close(true, "shutting down");
   }
   loop->flushDeletions();  // the connections and holes still point at the router and server
-  calls.clear();           // cancels the web calls still waiting for an answer
+  // Cancels the web calls still waiting for an answer.
+  for (PendingCall* pending : std::exchange(calls, {})) delete pending;
   served.clear();
   login.reset();
   acceptor.reset();

@@ -137,7 +137,7 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
 
   void reportServedEnd(PeerManager* pm, const std::string& reason);
 
-  // The web-server calls of the account and offer operations, owned until their answer.
+  // The web-server calls of the account and offer operations; each owns itself until its answer.
   class PendingCall {
    public:
     virtual ~PendingCall() = default;
@@ -146,7 +146,6 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
   class OneCall;
   template <class T, class Answer>
   void call(p2p::Server::ServerRequest<T>* request, Answer answer);
-  std::unique_ptr<PendingCall> release(PendingCall* done);
 
   Properties properties;
   p2p::UvLoop* loop;
@@ -159,7 +158,8 @@ class Manager : public p2p::PeerAcceptor::Cb, public p2p::LoginEcho::Cb, public 
   bool _isConnected = false;
   std::forward_list<IContext::Ticket> tickets;  // newest first
   std::forward_list<PeerManager*> peers;
-  std::map<PendingCall*, std::unique_ptr<PendingCall>> calls;
+  // The calls still waiting for their answer, kept so that the Manager cancels them when it goes.
+  std::set<PendingCall*> calls;
   // The last progress of each copy this side serves, to report an end its handler did not.
   std::map<PeerManager*, std::unique_ptr<CopyProgress>> served;
   WallClock wallClock;

@@ -26,17 +26,14 @@ bool isIpText(const std::string& text) {
 }  // namespace
 
 LoginEcho::LoginEcho(Server* server, UdpRouter* router, Cb* cb)
-    : router(router), timer(nullptr), server(server), cb(cb), loop(router->getLoop()) {
+    : router(router), timer(std::make_unique<UvTimer>(router->getLoop())), server(server), cb(cb),
+      loop(router->getLoop()) {
   recvServerEchoTime = loop->now();
-  timer = new UvTimer(loop);
   timer->start(TIMER_PERIOD, TIMER_PERIOD, this);
   router->addListener(this);
 }
 
-LoginEcho::~LoginEcho() {
-  router->removeListener(this);
-  delete timer;
-}
+LoginEcho::~LoginEcho() { router->removeListener(this); }
 
 void LoginEcho::doLogin(const std::string& uuid, const std::string& userName, const std::string& userkey,
                         const std::string& computer, int32_t tcpPort) {

@@ -10,12 +10,14 @@
 // Time is the loop's clock (UvLoop::now), so a test clock drives every deadline; the timer only
 // looks at it once a second.
 //
-// Lifetime: the owner must not delete this object from inside handleLoginStatus; do it on a
-// later loop turn. A web login still in flight at deletion is cancelled. The router and the
-// Server must outlive this object.
+// Lifetime (the rule of p2p/uv/UvLoop.h): an owner that wants this object gone from inside
+// handleLoginStatus hands it to deleteSoon(), and it is deleted on a later loop turn, never
+// inside the call that is still using it. A web login still in flight at deletion is cancelled.
+// The router and the Server must outlive this object.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "p2p/messages/ClientEcho.h"
@@ -80,7 +82,7 @@ class LoginEcho : public UdpRouter::Cb, public UvTimer::Cb, public Server::Serve
   std::string echoKey(int64_t forChallenge) const;
 
   UdpRouter* router;
-  UvTimer* timer;
+  std::unique_ptr<UvTimer> timer;
   Server* server;
   Cb* cb;
   ClientEcho clientEcho;

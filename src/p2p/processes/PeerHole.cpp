@@ -159,7 +159,7 @@ void PeerHole::handleTimer() {
 void PeerHole::finish(const SocketAddress& result) {
   state = Done;
   timer->stop();  // a finished attempt keeps no timer busy; punch() starts it again
-  // Copies: the callee may delete this object.
+  // Copies: the callee may start the next attempt (punch), which resets the attempt's fields.
   Cb* target = cb;
   const std::string peer = peerUuid;
   const SocketAddress address = result;

@@ -41,8 +41,9 @@ class PeerHole : public UdpRouter::Cb, public UvTimer::Cb {
    public:
     virtual ~Cb() = default;
     // Once per attempt. A valid address is the peer as its punch arrived (with a relay half
-    // when it came through a relay); an invalid one means the attempt failed. The callee may
-    // delete the hole here; the arguments are copies that outlive it.
+    // when it came through a relay); an invalid one means the attempt failed. A callee that
+    // wants the hole gone here hands it to deleteSoon() (the rule of p2p/uv/UvLoop.h), and it
+    // is deleted on a later loop turn, never inside the call that is still using it.
     virtual void handleHole(const std::string& peerUuid, const SocketAddress& address, int32_t protocol) = 0;
   };
 

@@ -113,7 +113,7 @@ void Server::cancel(Call* call) {
 }
 
 void Server::Call::handleResponse(int status, const std::string& error, const std::string& body) {
-  std::unique_ptr<Call> self(this);
+  std::unique_ptr<Call> self = owned();
   Server* server = _server.get();
   server->_calls.erase(this);
   if (httpRequest) server->_connectionsOpened += httpRequest->connectsMade();

@@ -5,8 +5,10 @@
 //
 // Lifetime: deleting the Server, or the loop going away first, cancels the calls in flight:
 // their transfers are aborted and their callbacks are not called. Deleting a callback cancels
-// the calls still on their way to it the same way. A callback may delete the Server, and
-// itself.
+// the calls still on their way to it the same way. An owner that wants the Server or a
+// callback gone from inside an answer hands it to deleteSoon() (the rule of p2p/uv/UvLoop.h);
+// a callback that deletes itself or the Server there all the same is survived: the call holds
+// itself (SelfOwned) and checks the Server's Liveness watch before going on.
 //
 // Connections: the calls keep their connections to the web server and its TLS sessions for one
 // another (see HttpRequest::Connections); nothing is shared with another Server.
@@ -27,6 +29,7 @@
 #include "p2p/processes/SocketAddress.h"
 #include "p2p/uv/HttpRequest.h"
 #include "p2p/uv/Liveness.h"
+#include "p2p/uv/SelfOwned.h"
 #include "p2p/uv/UvLoop.h"
 
 namespace p2p {
@@ -130,8 +133,8 @@ class Server : public UvLoop::Resident {
 
  private:
   // One call, waiting or in flight: owns its HttpRequest once started; the typed part lives
-  // in Exchange.
-  class Call : public HttpRequest::Cb {
+  // in Exchange. A started call owns itself until its answer.
+  class Call : public HttpRequest::Cb, public SelfOwned<Call> {
    public:
     Call(Server* server, std::string url, bool limited)
         : url(std::move(url)), limited(limited), _server(server, server->_liveness) {}
@@ -176,8 +179,9 @@ class Server : public UvLoop::Resident {
   SocketAddress _udpAddr;
   int _udpPort;
   HttpRequest::Settings _settings;
-  std::unordered_set<Call*> _calls;  // owned, started
-  std::deque<Call*> _waiting;        // owned, of the limited lane, in order
+  // Started calls, each owning itself: kept so that the Server cancels those left when it goes.
+  std::unordered_set<Call*> _calls;
+  std::deque<Call*> _waiting;  // owned, of the limited lane, in order
   size_t _laneWidth;
   size_t _laneBusy = 0;
   long _connectionsOpened = 0;

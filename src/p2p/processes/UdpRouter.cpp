@@ -63,7 +63,8 @@ UvUdp* createUdp(UvLoop* loop, int forcePort, UvUdp::RecvCb* router) {
 
 // ---- UdpSendCb ----
 
-UdpRouter::UdpSendCb::UdpSendCb(UdpRouter* router) : buffer(new ByteBuffer(UvUdp::BUFFER_SIZE)), router(router) {}
+UdpRouter::UdpSendCb::UdpSendCb(UdpRouter* router)
+    : buffer(new ByteBuffer(UvUdp::BUFFER_SIZE)), router(router, router->liveness) {}
 
 UdpRouter::UdpSendCb::~UdpSendCb() { delete buffer; }
 
@@ -71,18 +72,19 @@ void UdpRouter::UdpSendCb::handleSend(int8_t*, int) { finished(); }
 
 void UdpRouter::UdpSendCb::handleSendError(int status, const std::string& reason) {
   // Cancelled sends are the normal end of a socket closing with datagrams queued.
-  if (router && status != UV_ECANCELED) {
-    router->warnSend(SocketAddress(), reason + " " + std::to_string(status) + " " + uv_strerror(status));
+  UdpRouter* alive = router.get();
+  if (alive && status != UV_ECANCELED) {
+    alive->warnSend(SocketAddress(), reason + " " + std::to_string(status) + " " + uv_strerror(status));
   }
   finished();
 }
 
 void UdpRouter::UdpSendCb::finished() {
-  if (!router) {
-    delete this;
+  if (UdpRouter* alive = router.get()) {
+    alive->recycle(this);
     return;
   }
-  router->recycle(this);
+  owned().reset();
 }
 
 // ---- UdpRouter ----
@@ -97,9 +99,8 @@ UdpRouter::UdpRouter(UvLoop* loop, int port) : loop(loop), udp(nullptr), gate(lo
 
 UdpRouter::~UdpRouter() {
   // Closing the socket first: libuv reads no queued datagram after that, so the sends still in
-  // flight only wait for their completion, which deletes them.
+  // flight only wait for their completion, which finds the router gone and frees them.
   delete udp;
-  for (UdpSendCb* sendCb = inFlight; sendCb; sendCb = sendCb->nextInFlight) sendCb->router = nullptr;
   for (UdpSendCb* sendCb : sendCbs) delete sendCb;
 }
 
@@ -213,11 +214,6 @@ bool UdpRouter::hand(UdpSendCb* sendCb, const sockaddr* to, const SocketAddress&
     warnSend(forLog, e.what());
     return false;
   }
-  // Linked only once libuv holds it.
-  sendCb->prevInFlight = nullptr;
-  sendCb->nextInFlight = inFlight;
-  if (inFlight) inFlight->prevInFlight = sendCb;
-  inFlight = sendCb;
   return true;
 }
 
@@ -292,12 +288,6 @@ void UdpRouter::sendHeld() {
 }
 
 void UdpRouter::recycle(UdpSendCb* sendCb) {
-  // Unlinks a finished send; one that never left is not linked and has null links.
-  if (sendCb->prevInFlight) sendCb->prevInFlight->nextInFlight = sendCb->nextInFlight;
-  if (sendCb->nextInFlight) sendCb->nextInFlight->prevInFlight = sendCb->prevInFlight;
-  if (inFlight == sendCb) inFlight = sendCb->nextInFlight;
-  sendCb->prevInFlight = nullptr;
-  sendCb->nextInFlight = nullptr;
   // A burst may have made many; only a bounded number wait for the next one.
   if (sendCbs.size() >= MAX_FREE_SEND_CBS) {
     delete sendCb;

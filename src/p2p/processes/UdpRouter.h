@@ -20,6 +20,8 @@
 #include "p2p/messages/Message.h"
 #include "p2p/processes/DhGroupGate.h"
 #include "p2p/processes/SocketAddress.h"
+#include "p2p/uv/Liveness.h"
+#include "p2p/uv/SelfOwned.h"
 #include "p2p/uv/UvLoop.h"
 #include "p2p/uv/UvUdp.h"
 #include "utils/ByteBuffer.h"
@@ -47,7 +49,9 @@ class UdpRouter : public UvUdp::RecvCb {
     virtual void handleReadEnd() {}
   };
 
-  class UdpSendCb : public UvUdp::SendCb {
+  // One datagram handed to libuv. The router keeps the idle ones; one in flight owns itself
+  // until its completion, which gives it back to the router, or frees it once the router is gone.
+  class UdpSendCb : public UvUdp::SendCb, public SelfOwned<UdpSendCb> {
    public:
     explicit UdpSendCb(UdpRouter* router);
     ~UdpSendCb() override;
@@ -56,15 +60,10 @@ class UdpRouter : public UvUdp::RecvCb {
     void handleSendError(int status, const std::string& reason) override;
 
     ByteBuffer* buffer;  // the datagram while it is being sent
-    UdpRouter* router;   // null once the router is gone: the completion then deletes this object
+    Liveness::Ref<UdpRouter> router;
 
    private:
-    friend class UdpRouter;
     void finished();
-
-    // Links of the router's list of sends in flight.
-    UdpSendCb* prevInFlight = nullptr;
-    UdpSendCb* nextInFlight = nullptr;
   };
 
   explicit UdpRouter(UvLoop* loop);
@@ -162,7 +161,6 @@ class UdpRouter : public UvUdp::RecvCb {
   std::vector<Cb*> listeners;
   std::vector<Cb*> offered;  // the dispatch's snapshot; removed listeners are nulled in it
   bool dispatching = false;
-  UdpSendCb* inFlight = nullptr;  // sends libuv still holds, detached when the router goes
   // Listeners waiting for the end of the read; removed ones are nulled.
   std::vector<Cb*> readEndCalls;
   bool reading = false;
@@ -183,6 +181,7 @@ class UdpRouter : public UvUdp::RecvCb {
   DhGroupGate gate;
   LogBudget recvWarnings;
   LogBudget sendWarnings;
+  Liveness liveness;  // for the sends in flight, which may complete after the router has gone
 };
 
 }  // namespace p2p

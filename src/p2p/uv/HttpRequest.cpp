@@ -215,7 +215,8 @@ void HttpRequest::complete(Transfer& transfer) {
   _remoteIp = transfer.remoteIp;
   _localIp = transfer.localIp;
   _connectsMade = transfer.connectsMade;
-  // The callback may delete this request: it gets the transfer's copies, which outlive the call.
+  // This is the request's completion, and the call that owns it may end with it here: the
+  // callback gets the transfer's copies, which outlive the call, and nothing below touches this.
   _cb->handleResponse(transfer.status, transfer.error, transfer.response);
 }
 

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "p2p/uv/SelfOwned.h"
 #include "p2p/uv/UvLog.h"
 
 namespace p2p {
@@ -47,24 +48,21 @@ int HttpServerResponse::Buffer::sync() {
 
 // ---- HttpServerClient: one accepted connection ----
 
-// Owns its socket and idle timer and deletes itself once both have closed, so it is never freed
-// inside one of its own callbacks. The server keeps it in its set until then; a server that goes
-// first detaches it.
-class HttpServerClient {
+// Owns its socket and idle timer, and itself until both have closed: their close callbacks are
+// its completion (SelfOwned). The server keeps it in its set until then.
+class HttpServerClient : public SelfOwned<HttpServerClient> {
  public:
   explicit HttpServerClient(HttpServer* server);
+  ~HttpServerClient();
   HttpServerClient(const HttpServerClient&) = delete;
   HttpServerClient& operator=(const HttpServerClient&) = delete;
 
   // Accepts the pending connection of `listening` and starts reading; a failure is logged and
-  // ends this client (which may then already be deleted).
+  // ends this client.
   void start(uv_stream_t* listening, int idleTimeoutMsec);
-  void detach() { server = nullptr; }
   void close();
 
  private:
-  ~HttpServerClient();
-
   static void onAlloc(uv_handle_t* handle, size_t suggested, uv_buf_t* buf);
   static void onRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf);
   static void onWritten(uv_write_t* req, int status);
@@ -83,7 +81,7 @@ class HttpServerClient {
   void dispatch();
   void send(std::string text);
 
-  HttpServer* server;                 // null once the server has gone
+  Liveness::Ref<HttpServer> server;
   const HttpServerListener listener;  // a copy: the server may be deleted by the handler itself
   uv_loop_t* loop;
   int idleTimeoutMsec = 0;
@@ -104,13 +102,13 @@ class HttpServerClient {
 };
 
 HttpServerClient::HttpServerClient(HttpServer* server)
-    : server(server), listener(server->listener), loop(server->loop->uvLoop()) {
+    : server(server, server->liveness), listener(server->listener), loop(server->loop->uvLoop()) {
   http_parser_init(&parser, HTTP_REQUEST);
   parser.data = this;
 }
 
 HttpServerClient::~HttpServerClient() {
-  if (server) server->forget(this);
+  if (HttpServer* alive = server.get()) alive->forget(this);
 }
 
 void HttpServerClient::start(uv_stream_t* listening, int timeoutMsec) {
@@ -151,8 +149,9 @@ void HttpServerClient::close() {
   closing = true;
   if (handle) uv_close(reinterpret_cast<uv_handle_t*>(handle), onHandleClosed);
   if (idleTimer) uv_close(reinterpret_cast<uv_handle_t*>(idleTimer), onHandleClosed);
-  // Only when setting up failed before any handle was open; nothing will call back.
-  if (openHandles == 0) delete this;
+  // Only when setting up failed before any handle was open: nothing will call back, and the
+  // call that set it up is still on the stack.
+  if (openHandles == 0) UvLoop::from(loop)->deleteSoon(owned());
 }
 
 void HttpServerClient::onHandleClosed(uv_handle_t* h) {
@@ -160,7 +159,7 @@ void HttpServerClient::onHandleClosed(uv_handle_t* h) {
   uv_loop_t* loop = h->loop;
   std::free(h);
   UvLoop::guard(loop, [&] {
-    if (--client->openHandles == 0) delete client;
+    if (--client->openHandles == 0) client->owned().reset();
   });
 }
 
@@ -314,10 +313,7 @@ void HttpServer::onLoopClosing() {
 void HttpServer::closeAll() {
   std::unordered_set<HttpServerClient*> open;
   open.swap(clients);
-  for (HttpServerClient* client : open) {
-    client->detach();
-    client->close();
-  }
+  for (HttpServerClient* client : open) client->close();
 }
 
 int HttpServer::listen(const char* ip, int port) {

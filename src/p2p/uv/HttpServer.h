@@ -17,6 +17,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "p2p/uv/Liveness.h"
 #include "p2p/uv/UvLoop.h"
 
 namespace p2p {
@@ -109,7 +110,10 @@ class HttpServer : public UvLoop::Resident {
   uv_tcp_t* server = nullptr;  // null until listening
   HttpServerListener listener;
   int idleTimeoutMsec;
+  // The open connections, each owning itself: kept so that the server can close them when it
+  // goes, since one that stays silent would otherwise stay open until its idle timeout.
   std::unordered_set<HttpServerClient*> clients;
+  Liveness liveness;  // for the connections, which close after the server has gone
 };
 
 }  // namespace p2p

@@ -15,9 +15,11 @@
 // A receiver that must be told apart from a later object at the same address keeps a
 // Liveness::Ref<T>: it reads null once the object has been destroyed.
 //
-// Together with UvLoop::deleteSoon this is the whole lifetime kit: an object is ended by
-// deleteSoon (a later loop turn), and code that called out checks its watch before going on.
-// Loop thread only.
+// Together with UvLoop::deleteSoon and UvLoop::post this is the whole lifetime kit (the rule is
+// stated in p2p/uv/UvLoop.h): an object is ended by deleteSoon (a later loop turn), work for
+// the next turn is posted, and code that called out checks its watch before going on. A request
+// that owns itself until its completion (p2p/uv/SelfOwned.h) is the kit's one named special
+// case. Loop thread only.
 #pragma once
 
 #include <memory>

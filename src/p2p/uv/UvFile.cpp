@@ -12,10 +12,6 @@ namespace p2p {
 
 // ---- FileCb ----
 
-UvFile::FileCb::~FileCb() {
-  if (_presence) *_presence = nullptr;
-}
-
 void UvFile::FileCb::handleFileOpen() { throw std::runtime_error("handleFileOpen not implemented"); }
 void UvFile::FileCb::handleFileError(int, const std::string&) {
   throw std::runtime_error("handleFileError not implemented");
@@ -37,12 +33,6 @@ void UvFile::FileCb::handleFileRename() { throw std::runtime_error("handleFileRe
 void UvFile::FileCb::handleFileFlush(const uv_stat_t&) { throw std::runtime_error("handleFileFlush not implemented"); }
 void UvFile::FileCb::handleFileRemove() { throw std::runtime_error("handleFileRemove not implemented"); }
 
-UvFile::CbRef::CbRef(FileCb* cb) {
-  if (!cb) return;
-  if (!cb->_presence) cb->_presence = std::make_shared<FileCb*>(cb);
-  _presence = cb->_presence;
-}
-
 // ---- PathRequest ----
 
 void UvFile::PathRequest::started(const char* name, int status, PathRequest* request) {
@@ -55,7 +45,7 @@ void UvFile::PathRequest::started(const char* name, int status, PathRequest* req
 
 struct UvFile::State {
   UvLoop* loop;  // null once the loop has closed
-  CbRef cb;
+  Liveness::Ref<FileCb> cb;
   uv_file file = -1;
   int pending = 0;        // requests in flight
   bool orphaned = false;  // the UvFile is gone; the last request closes the file and frees this
@@ -75,7 +65,7 @@ struct UvFile::FileRequest {
 struct UvFile::Flush {
   uv_work_t work{};
   State* state = nullptr;
-  CbRef cb;
+  Liveness::Ref<FileCb> cb;
   std::string path;
   uv_file file = -1;
   int status = 0;
@@ -113,7 +103,7 @@ void closeFile(UvLoop* loop, uv_file file) {
 }  // namespace
 
 UvFile::UvFile(const std::string& path, Access access, UvLoop* loop, FileCb* cb)
-    : Resident(loop), _state(new State{loop, CbRef(cb)}) {
+    : Resident(loop), _state(new State{loop, FileCb::refTo(cb)}) {
   try {
     FileRequest* request = newRequest("uv_fs_open");
     start("uv_fs_open", request,
@@ -126,7 +116,7 @@ UvFile::UvFile(const std::string& path, Access access, UvLoop* loop, FileCb* cb)
 
 UvFile::~UvFile() {
   _state->orphaned = true;
-  _state->cb = CbRef();
+  _state->cb = {};
   settle(_state);
 }
 
@@ -147,7 +137,7 @@ void UvFile::settle(State* state) {
   }
 }
 
-void UvFile::setCb(FileCb* cb) { _state->cb = CbRef(cb); }
+void UvFile::setCb(FileCb* cb) { _state->cb = FileCb::refTo(cb); }
 
 UvFile::FileRequest* UvFile::newRequest(const char* name, char* bytes, int len) {
   if (!_state->loop) throw std::runtime_error(std::string(name) + ": the loop has closed");
@@ -207,7 +197,7 @@ void UvFile::flush() {
 
 void UvFile::flushFolder(const std::string& path, UvLoop* loop, FileCb* cb) {
   auto* flush = new Flush{};
-  flush->cb = CbRef(cb);
+  flush->cb = FileCb::refTo(cb);
   flush->path = path;
   queueFlush(loop, flush);
 }

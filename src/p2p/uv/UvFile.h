@@ -9,7 +9,8 @@
 //    flight closes the descriptor it gets.
 //  - Deleting a FileCb detaches it from every result still on its way to it: the results of
 //    static operations, of scans and directory creations, and of the UvFile that reports to it
-//    are then dropped. Nothing else is needed; the FileCb base does this in its destructor.
+//    are then dropped. Nothing else is needed: the FileCb base holds a Liveness, and whatever
+//    reports to it later keeps a Liveness::Ref to it (FileCb::refTo).
 //  - What the thread pool reads into or writes from is the caller's memory, used in place (no
 //    copy). Deleting the file does not stop a read or write already handed to the pool, so those
 //    bytes must stay valid until the request would have reported.
@@ -22,6 +23,7 @@
 #include <memory>
 #include <string>
 
+#include "p2p/uv/Liveness.h"
 #include "p2p/uv/UvLoop.h"
 
 namespace p2p {
@@ -44,18 +46,21 @@ class UvFile : public UvLoop::Resident {
     WITH_STATS = 2,  // stat every entry and report the records
   };
 
-  class CbRef;
-
   // Receives results. An implementer overrides only the results it asks for; a result that
   // reaches a default throws out of the loop.
   class FileCb {
    public:
     FileCb() = default;
     // A copy is a new receiver: results on their way to the original stay with the original.
-    FileCb(const FileCb&) {}
-    FileCb& operator=(const FileCb&) { return *this; }
+    FileCb(const FileCb&) = default;
+    FileCb& operator=(const FileCb&) = default;
     // Results still on their way here are dropped.
-    virtual ~FileCb();
+    virtual ~FileCb() = default;
+
+    // What reports to `cb` later keeps this: it reads null once `cb` is gone (and for null).
+    static Liveness::Ref<FileCb> refTo(FileCb* cb) {
+      return cb ? Liveness::Ref<FileCb>(cb, cb->liveness) : Liveness::Ref<FileCb>();
+    }
 
     virtual void handleFileOpen();
     // `status` is libuv's negative code, or the count written for a short write.
@@ -75,26 +80,13 @@ class UvFile : public UvLoop::Resident {
     virtual void handleFileRemove();
 
    private:
-    friend class CbRef;
-    // Shared with every CbRef to this object; set to null by the destructor.
-    std::shared_ptr<FileCb*> _presence;
-  };
-
-  // A FileCb pointer that reads null once that FileCb has been destroyed.
-  class CbRef {
-   public:
-    CbRef() = default;
-    explicit CbRef(FileCb* cb);
-    FileCb* get() const { return _presence ? *_presence : nullptr; }
-
-   private:
-    std::shared_ptr<FileCb*> _presence;
+    Liveness liveness;
   };
 
   // A request on a path that reports to a FileCb; made by the static operations, the scanner
   // and the directory creation. The completion takes it back with `take` and frees it.
   struct PathRequest {
-    explicit PathRequest(FileCb* target) : cb(target) { fs.data = this; }
+    explicit PathRequest(FileCb* target) : cb(FileCb::refTo(target)) { fs.data = this; }
     ~PathRequest() { uv_fs_req_cleanup(&fs); }
     PathRequest(const PathRequest&) = delete;
     PathRequest& operator=(const PathRequest&) = delete;
@@ -122,7 +114,7 @@ class UvFile : public UvLoop::Resident {
     }
 
     uv_fs_t fs{};
-    CbRef cb;
+    Liveness::Ref<FileCb> cb;
   };
 
   // Starts opening `path`; the result comes as handleFileOpen or handleFileError.

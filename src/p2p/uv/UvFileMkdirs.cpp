@@ -5,7 +5,7 @@
 namespace p2p {
 
 UvFileMkdirs::UvFileMkdirs(const std::string& path, UvLoop* loop, UvFile::FileCb* cb)
-    : path(path), loop(loop), cb(cb) {
+    : path(path), loop(loop), cb(UvFile::FileCb::refTo(cb)) {
   make();  // if it cannot start, the new-expression frees this object
 }
 
@@ -15,31 +15,20 @@ void UvFileMkdirs::make() {
                                uv_fs_mkdir(loop->uvLoop(), &request->fs, path.c_str(), 0777, onMade), request);
 }
 
-// A step that fails to start its request leaves nothing that would ever delete this object.
-template <class Step>
-void UvFileMkdirs::orDelete(Step&& step) {
-  try {
-    step();
-  } catch (...) {
-    delete this;
-    throw;
-  }
-}
-
 void UvFileMkdirs::onMade(uv_fs_t* fs) {
   auto request = UvFile::PathRequest::take(fs);
   UvLoop::guard(fs->loop, [&] {
     auto* self = static_cast<UvFileMkdirs*>(request->cb.get());
     if (!self) return;
-    if (!self->cb.get()) {  // nobody is waiting for the result any longer
-      delete self;
+    if (!self->cb) {  // nobody is waiting for the result any longer
+      self->owned().reset();
       return;
     }
     int status = static_cast<int>(fs->result);
     if (status == 0)
       self->handleFileMkdirs();
     else if (status == UV_EEXIST)
-      self->orDelete([&] { UvFile::stats(self->path, self->loop, self); });
+      self->startNext([&] { UvFile::stats(self->path, self->loop, self); });
     else if (status == UV_ENOENT && !self->descending)
       self->handleFileNotFound();
     else
@@ -62,23 +51,23 @@ void UvFileMkdirs::handleFileNotFound() {
   }
   dirs.push_back(path);
   path = parent;
-  orDelete([&] { make(); });
+  startNext([&] { make(); });
 }
 
 void UvFileMkdirs::handleFileMkdirs() {
   descending = true;
   if (dirs.empty()) {
-    std::unique_ptr<UvFileMkdirs> self(this);
+    std::unique_ptr<UvFileMkdirs> self = owned();
     if (UvFile::FileCb* target = cb.get()) target->handleFileMkdirs();
     return;
   }
   path = dirs.back();
   dirs.pop_back();
-  orDelete([&] { make(); });
+  startNext([&] { make(); });
 }
 
 void UvFileMkdirs::handleFileError(int status, const std::string& msg) {
-  std::unique_ptr<UvFileMkdirs> self(this);
+  std::unique_ptr<UvFileMkdirs> self = owned();
   if (UvFile::FileCb* target = cb.get()) target->handleFileError(status, msg);
 }
 

@@ -1,5 +1,5 @@
 // Creates a folder and every missing parent for UvFile::mkdirs (as mkdir -p does), one
-// request at a time on the loop thread; reports once, then deletes itself.
+// request at a time on the loop thread; owns itself until it reports, once (SelfOwned).
 //
 // It climbs towards the root while parents are missing, then creates the missing ones on the
 // way down. It always ends: a folder that cannot be created on the way down fails with its
@@ -10,14 +10,15 @@
 #include <deque>
 #include <string>
 
+#include "p2p/uv/SelfOwned.h"
 #include "p2p/uv/UvFile.h"
 
 namespace p2p {
 
-class UvFileMkdirs : public UvFile::FileCb {
+class UvFileMkdirs : public UvFile::FileCb, public SelfOwned<UvFileMkdirs> {
  public:
-  // Starts creating `path` (mode 0777); made with new (it deletes itself). If the caller's
-  // `cb` is destroyed first, it stops at its next step without reporting.
+  // Starts creating `path` (mode 0777); made with new, it owns itself. If the caller's `cb` is
+  // destroyed first, it stops at its next step without reporting.
   UvFileMkdirs(const std::string& path, UvLoop* loop, UvFile::FileCb* cb);
 
   // Ends with this error.
@@ -32,12 +33,10 @@ class UvFileMkdirs : public UvFile::FileCb {
  private:
   static void onMade(uv_fs_t* fs);
   void make();
-  template <class Step>
-  void orDelete(Step&& step);
 
   std::string path;  // the folder being created now
   UvLoop* loop;
-  UvFile::CbRef cb;
+  Liveness::Ref<UvFile::FileCb> cb;
   std::deque<std::string> dirs;  // still to create, deepest first at the front
   bool descending = false;       // a parent was found or made; missing ones are errors now
 };

@@ -8,7 +8,7 @@
 namespace p2p {
 
 UvFileScanner::UvFileScanner(const std::string& path, int flags, UvLoop* loop, UvFile::FileCb* cb)
-    : path(path), flags(flags), loop(loop), cb(cb) {
+    : path(path), flags(flags), loop(loop), cb(UvFile::FileCb::refTo(cb)) {
   auto* request = new UvFile::PathRequest(this);
   // If it cannot start, the new-expression frees this object.
   UvFile::PathRequest::started("uv_fs_scandir",
@@ -49,7 +49,7 @@ void UvFileScanner::handleFileStats(const uv_stat_t& record) {
   names.push_back(name);
   stats.push_back(record);
   if (UvFile::isDir(record) && recurse())
-    orDelete([&] { startNested(); });
+    startNext([&] { startNested(); });
   else
     next();
 }
@@ -61,24 +61,13 @@ void UvFileScanner::handleFileScan(std::deque<std::string> nestedNames, std::deq
 }
 
 void UvFileScanner::handleFileError(int status, const std::string& msg) {
-  std::unique_ptr<UvFileScanner> self(this);
+  std::unique_ptr<UvFileScanner> self = owned();
   if (UvFile::FileCb* target = cb.get()) target->handleFileError(status, msg);
-}
-
-// A step that fails to start its request leaves nothing that would ever delete this scanner.
-template <class Step>
-void UvFileScanner::orDelete(Step&& step) {
-  try {
-    step();
-  } catch (...) {
-    delete this;
-    throw;
-  }
 }
 
 void UvFileScanner::next() {
   bool over = false;
-  orDelete([&] { over = advance(); });
+  startNext([&] { over = advance(); });
   if (over) finish();
 }
 
@@ -114,7 +103,7 @@ bool UvFileScanner::advance() {
 void UvFileScanner::startNested() { new UvFileScanner(name, flags, loop, this); }
 
 void UvFileScanner::finish() {
-  std::unique_ptr<UvFileScanner> self(this);
+  std::unique_ptr<UvFileScanner> self = owned();
   if (UvFile::FileCb* target = cb.get()) target->handleFileScan(std::move(names), std::move(stats));
 }
 

@@ -1,5 +1,6 @@
 // Lists a folder tree for UvFile::scan: one request at a time on the loop thread, one report
-// at the end (the names and, with WITH_STATS, their stat records), then it deletes itself.
+// at the end (the names and, with WITH_STATS, their stat records); it owns itself until that
+// report (SelfOwned).
 //
 // Order: for each folder, first its files, then each subfolder followed at once by its whole
 // content (depth first, pre-order); the scanned folder itself is not listed. Symbolic links and
@@ -11,13 +12,14 @@
 #include <deque>
 #include <string>
 
+#include "p2p/uv/SelfOwned.h"
 #include "p2p/uv/UvFile.h"
 
 namespace p2p {
 
-class UvFileScanner : public UvFile::FileCb {
+class UvFileScanner : public UvFile::FileCb, public SelfOwned<UvFileScanner> {
  public:
-  // Starts listing `path`; made with new (it deletes itself). If the caller's `cb` is destroyed
+  // Starts listing `path`; made with new, it owns itself. If the caller's `cb` is destroyed
   // first, the scan stops at its next step without reporting.
   UvFileScanner(const std::string& path, int flags, UvLoop* loop, UvFile::FileCb* cb);
 
@@ -30,8 +32,6 @@ class UvFileScanner : public UvFile::FileCb {
   static void onListed(uv_fs_t* fs);
   static void onTypeLearned(uv_fs_t* fs);
 
-  template <class Step>
-  void orDelete(Step&& step);
   void next();
   bool advance();
   void startNested();
@@ -43,7 +43,7 @@ class UvFileScanner : public UvFile::FileCb {
   std::string name;  // full path of the entry in hand
   int flags;
   UvLoop* loop;
-  UvFile::CbRef cb;
+  Liveness::Ref<UvFile::FileCb> cb;
   std::deque<std::string> dirs;    // subfolder names still to visit
   std::deque<std::string> files;   // file names still to visit
   std::deque<std::string> unsure;  // names whose type the listing did not give

@@ -175,8 +175,34 @@ void UvLoop::closeResidents() {
   }
 }
 
+namespace {
+
+std::mutex strayLock;
+UvLoop::StrayHandles strays;  // guarded by strayLock
+
+void countStray(const uv_handle_t* handle) {
+  std::lock_guard<std::mutex> lock(strayLock);
+  ++strays.count;
+  strays.lastType = uv_handle_type_name(handle->type);
+}
+
+}  // namespace
+
+UvLoop::StrayHandles UvLoop::strayHandles() {
+  std::lock_guard<std::mutex> lock(strayLock);
+  return strays;
+}
+
+// What is still open now was left so by its owner: every resident has closed its handles.
 void UvLoop::closeRemainingHandles() {
-  uv_walk(_loop, [](uv_handle_t* handle, void*) { closeAndFree(handle); }, nullptr);
+  uv_walk(
+      _loop,
+      [](uv_handle_t* handle, void*) {
+        if (uv_is_closing(handle)) return;
+        countStray(handle);
+        closeAndFree(handle);
+      },
+      nullptr);
 }
 
 int UvLoop::run() {
@@ -306,8 +332,8 @@ void OnLoopExecutor::execute(std::function<void()>* f) {
 void OnLoopExecutor::onSignal(uv_async_t* handle) {
   auto* executor = static_cast<OnLoopExecutor*>(handle->data);
   UvLoop* loop = UvLoop::from(handle->loop);
-  // Take the whole batch first: a function may delete this executor, so nothing below
-  // touches it again. A failing function stops the loop; the rest of the batch still runs.
+  // Take the whole batch first: a function may end this executor (its owner may go in it), so
+  // nothing below touches it again. A failing function stops the loop; the rest of the batch still runs.
   std::deque<std::unique_ptr<std::function<void()>>> batch;
   {
     std::lock_guard<std::mutex> lock(executor->_lock);

@@ -10,7 +10,9 @@
 //  - Lifetimes (see also p2p/uv/Liveness.h): an object that ends inside one of its own
 //    callbacks, or that a callee wants gone, is handed to deleteSoon() and deleted on a later
 //    loop turn, never inside the call that is still using it. A callee never deletes its
-//    caller in any other way.
+//    caller in any other way. Work for the next turn goes through post(), and code that called
+//    out into something that may end it checks its Liveness watch before going on. The one
+//    named special case is a request that owns itself until its completion (p2p/uv/SelfOwned.h).
 #pragma once
 
 #include <uv.h>
@@ -125,6 +127,15 @@ class UvLoop {
   // what the waiting objects still point to (a router, a server client), from outside their
   // callbacks: after run() has returned, or from a destructor that no such callback called.
   void flushDeletions();
+
+  // Handles that a loop being destroyed found still open and had to close itself, since their
+  // owner left them so: leaks, which the tests fail on. Counted over every loop of the process;
+  // `lastType` is libuv's name for the type of the latest one.
+  struct StrayHandles {
+    size_t count = 0;
+    const char* lastType = "";
+  };
+  static StrayHandles strayHandles();
 
   // Threads of libuv's pool (shared by every loop of the process), as the first loop sized it:
   // max(4, processors) unless UV_THREADPOOL_SIZE was set.

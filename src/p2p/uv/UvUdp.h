@@ -53,7 +53,7 @@ class UvUdp : public UvLoop::Resident {
     SendCb(const SendCb&) = delete;
     SendCb& operator=(const SendCb&) = delete;
 
-    // Either may delete this object.
+    // Either may free this object: it is the completion of its send, and nothing touches it after.
     virtual void handleSend(int8_t* bytes, int n) = 0;
     virtual void handleSendError(int status, const std::string& reason) = 0;
 

@@ -33,6 +33,8 @@
 namespace copytest {
 
 using p2p::UvFile;
+// What reports to a receiver later keeps: null once the receiver is gone.
+using ReceiverRef = p2p::Liveness::Ref<UvFile::FileCb>;
 
 class FakeFiles : public net::FilePort {
  public:
@@ -107,7 +109,7 @@ class FakeFiles : public net::FilePort {
   }
 
   std::unique_ptr<File> open(const std::string& path, UvFile::Access access, Cb* cb) override {
-    auto state = std::make_shared<OpenState>(OpenState{UvFile::CbRef(cb), path});
+    auto state = std::make_shared<OpenState>(OpenState{UvFile::FileCb::refTo(cb), path});
     later(Op::Open, path, state->cb, [this, state, path, access](Cb* to) {
       std::string target = path;
       if (isLink(path)) {
@@ -123,7 +125,7 @@ class FakeFiles : public net::FilePort {
     return std::make_unique<OpenFile>(this, state);
   }
   void remove(const std::string& path, Cb* cb) override {
-    later(Op::Remove, path, UvFile::CbRef(cb), [this, path](Cb* to) {
+    later(Op::Remove, path, UvFile::FileCb::refTo(cb), [this, path](Cb* to) {
       if (int status = lookup(path)) return to->handleFileError(status, uv_strerror(status));
       if (isDir(path)) return to->handleFileError(UV_EISDIR, uv_strerror(UV_EISDIR));
       nodes.erase(path);
@@ -133,20 +135,20 @@ class FakeFiles : public net::FilePort {
     });
   }
   void flushFolder(const std::string& path, Cb* cb) override {
-    later(Op::FlushFolder, path, UvFile::CbRef(cb), [this, path](Cb* to) {
+    later(Op::FlushFolder, path, UvFile::FileCb::refTo(cb), [this, path](Cb* to) {
       if (!isDir(path)) return to->handleFileError(UV_ENOTDIR, uv_strerror(UV_ENOTDIR));
       journal.push_back("flushFolder " + path);
       to->handleFileFlush(statOf(nodes.at(path)));
     });
   }
   void stats(const std::string& path, Cb* cb) override {
-    later(Op::Stat, path, UvFile::CbRef(cb), [this, path](Cb* to) {
+    later(Op::Stat, path, UvFile::FileCb::refTo(cb), [this, path](Cb* to) {
       if (int status = lookup(path)) return to->handleFileError(status, uv_strerror(status));
       to->handleFileStats(statOf(nodes.at(path)));
     });
   }
   void exists(const std::string& path, Cb* cb) override {
-    later(Op::Exists, path, UvFile::CbRef(cb), [this, path](Cb* to) {
+    later(Op::Exists, path, UvFile::FileCb::refTo(cb), [this, path](Cb* to) {
       const int status = lookup(path);
       if (status == UV_ENOENT) return to->handleFileExists(false, uv_stat_t{});
       if (status) return to->handleFileError(status, uv_strerror(status));
@@ -154,7 +156,7 @@ class FakeFiles : public net::FilePort {
     });
   }
   void rename(const std::string& from, const std::string& to, Cb* cb) override {
-    later(Op::Rename, from, UvFile::CbRef(cb), [this, from, to](Cb* target) {
+    later(Op::Rename, from, UvFile::FileCb::refTo(cb), [this, from, to](Cb* target) {
       int status = lookup(from);
       if (!status) status = parentStatus(to);
       if (!status && isDir(to)) status = UV_EISDIR;
@@ -167,7 +169,7 @@ class FakeFiles : public net::FilePort {
     });
   }
   void mkdirs(const std::string& path, Cb* cb) override {
-    later(Op::Mkdirs, path, UvFile::CbRef(cb), [this, path](Cb* to) {
+    later(Op::Mkdirs, path, UvFile::FileCb::refTo(cb), [this, path](Cb* to) {
       for (size_t i = 1; i <= path.size(); ++i) {
         if (i < path.size() && path[i] != '/') continue;
         const std::string made = path.substr(0, i);
@@ -178,7 +180,7 @@ class FakeFiles : public net::FilePort {
     });
   }
   void scan(const std::string& path, Cb* cb) override {
-    later(Op::Scan, path, UvFile::CbRef(cb), [this, path](Cb* to) {
+    later(Op::Scan, path, UvFile::FileCb::refTo(cb), [this, path](Cb* to) {
       if (!isDir(path)) return to->handleFileError(UV_ENOTDIR, uv_strerror(UV_ENOTDIR));
       std::deque<std::string> names;
       std::deque<uv_stat_t> stats;
@@ -189,7 +191,7 @@ class FakeFiles : public net::FilePort {
 
  private:
   struct OpenState {
-    UvFile::CbRef cb;
+    ReceiverRef cb;
     std::string path;
     bool open = false, busy = false;
   };
@@ -197,8 +199,8 @@ class FakeFiles : public net::FilePort {
   class OpenFile : public File {
    public:
     OpenFile(FakeFiles* files, std::shared_ptr<OpenState> state) : files(files), state(std::move(state)) {}
-    ~OpenFile() override { state->cb = UvFile::CbRef(); }
-    void setCb(Cb* cb) override { state->cb = UvFile::CbRef(cb); }
+    ~OpenFile() override { state->cb = {}; }
+    void setCb(Cb* cb) override { state->cb = UvFile::FileCb::refTo(cb); }
     void read(char* bytes, int len, int64_t offset, std::shared_ptr<void> hold) override {
       files->fileRequest(Op::Read, state, [f = files, bytes, len, offset, hold, path = state->path](Cb* to) {
         if (len < 0 || offset < 0) return to ? to->handleFileError(UV_EINVAL, "invalid argument") : void();
@@ -267,7 +269,7 @@ class FakeFiles : public net::FilePort {
     });
   }
   template <class Run>
-  void later(Op op, const std::string& path, UvFile::CbRef cb, Run run) {
+  void later(Op op, const std::string& path, ReceiverRef cb, Run run) {
     const int status = fault ? fault(op, path) : 0;
     queue.push_back([cb, run, status] {
       Cb* to = cb.get();

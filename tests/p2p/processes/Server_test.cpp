@@ -51,9 +51,12 @@ long runBounded(UvLoop& loop, int limitMs = 10000) {
   uv_timer_init(loop.uvLoop(), limit);
   uv_timer_start(limit, [](uv_timer_t* timer) { uv_stop(timer->loop); }, limitMs, 0);
   uv_unref(reinterpret_cast<uv_handle_t*>(limit));
+  struct Closer {  // also when the run rethrows a callback's exception
+    uv_timer_t* timer;
+    ~Closer() { closeAndFree(reinterpret_cast<uv_handle_t*>(timer)); }
+  } closer{limit};
   auto start = std::chrono::steady_clock::now();
   loop.run();
-  closeAndFree(reinterpret_cast<uv_handle_t*>(limit));
   return msSince(start);
 }
 

@@ -191,7 +191,7 @@ TEST(UdpRouter, ListenersAreOfferedInOrderUntilOneTakesItWhileTheyComeAndGo) {
     Scripted(std::string n, Texts& c) : name(std::move(n)), calls(c) {}
     bool handleRouter(Message* m, const SocketAddress&) override {
       calls.push_back(name + ":" + static_cast<Close*>(m)->reason);
-      return action(this);  // may delete this
+      return action(this);  // may remove and free this listener
     }
   };
   auto* one = new Scripted("one", calls);

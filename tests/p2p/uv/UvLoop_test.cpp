@@ -12,6 +12,7 @@
 #include "p2p/uv/UvFile.h"
 #include "p2p/uv/UvLoop.h"
 #include "p2p/uv/UvTimer.h"
+#include "support/StrayHandleCheck.h"
 #include "support/TestSupport.h"
 
 using namespace p2p;
@@ -128,6 +129,7 @@ TEST(UvLoop, DestroyedWithHandlesAndPoolWorkStillAliveShutsDownAndRefusesCalls) 
   std::unique_ptr<UvTimer> orphanTimer;
   std::unique_ptr<OnLoopExecutor> orphanExecutor;
   CallbackTimer never;
+  const size_t straysBefore = UvLoop::strayHandles().count;
   // A completion that runs while the loop closes may still make a resident; it must be
   // closed with the rest, not left pointing at the freed loop.
   struct MakesATimer : UvFile::FileCb {
@@ -151,6 +153,10 @@ TEST(UvLoop, DestroyedWithHandlesAndPoolWorkStillAliveShutsDownAndRefusesCalls) 
     }));
   }
   EXPECT_TRUE(workFinished);
+  // Only the handle nobody owned was left to the loop, and it counts as a leak.
+  EXPECT_EQ(UvLoop::strayHandles().count, straysBefore + 1);
+  EXPECT_STREQ(UvLoop::strayHandles().lastType, "timer");
+  testsupport::expectStrayHandles(1);
   ASSERT_TRUE(latecomer.made);
   latecomer.made->stop();
   latecomer.made.reset();
