@@ -36,7 +36,7 @@ class CopyRequest : public FieldMessage<CopyRequest> {
     visit("ackPeriod", m.ackPeriod);
     visit("print", m.print);
     visit("myUserName", m.myUserName);
-    visit("mySignature", m.mySignature);
+    visit(wire::secret("mySignature"), m.mySignature);
     visit("myComputerName", m.myComputerName);
     visit("shortcut", m.shortcut);
     visit("ticket", m.ticket);

@@ -26,7 +26,7 @@ class FileCreate : public FieldMessage<FileCreate> {
     visit("sync", m.sync);
     visit("append", m.append);
     visit("uuid", m.uuid);
-    visit("key", m.key);
+    visit(wire::secret("key"), m.key);
     visit("appendLength", m.appendLength);
     visit("appendMode", m.appendMode);
     visit("fingerprintMode", m.fingerprintMode);
