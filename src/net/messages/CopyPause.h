@@ -5,12 +5,14 @@
 namespace net {
 
 // Receiver to sender: the user paused the transfer. No body: the frame is the 8-byte header.
-class CopyPause : public Message {
+class CopyPause : public FieldMessage<CopyPause> {
  public:
-  CopyPause();
+  static constexpr char name[] = "CopyPause";
 
-  void encode(ByteBuffer& b) const override;
-  void dump(std::ostream& out) const override;
+  CopyPause() : FieldMessage(COPY_PAUSE) {}
+
+  template <typename Visit, typename M>
+  static void fields(Visit&, M&) {}
 };
 
 }  // namespace net

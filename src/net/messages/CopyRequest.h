@@ -8,20 +8,19 @@
 namespace net {
 
 // Receiver to sender: opens a copy connection for one offered path of a ticket.
-class CopyRequest : public Message {
+class CopyRequest : public FieldMessage<CopyRequest> {
  public:
+  static constexpr char name[] = "CopyRequest";
   static constexpr int FROM_CLIENT = 0;
   static constexpr int FROM_SERVER = 1;
 
-  CopyRequest();
+  CopyRequest() : FieldMessage(COPY_REQUEST) {}
 
-  void decode(ByteBuffer& b) override;
-  void encode(ByteBuffer& b) const override;
-  void dump(std::ostream& out) const override;
-  int32_t getLength() const override;
+  // The log names the copy by its ticket only.
+  void dump(std::ostream& out) const override { out << name << " ticket:" << ticket; }
 
-  template <typename Visit, typename Self>
-  static void fields(Visit& visit, Self& m) {
+  template <typename Visit, typename M>
+  static void fields(Visit& visit, M& m) {
     visit("uuid", m.uuid);
     visit("fromUuid", m.fromUuid);
     visit("toUuid", m.toUuid);
@@ -37,7 +36,7 @@ class CopyRequest : public Message {
     visit("ackPeriod", m.ackPeriod);
     visit("print", m.print);
     visit("myUserName", m.myUserName);
-    visit("mySignature", m.mySignature);
+    visit(wire::secret("mySignature"), m.mySignature);
     visit("myComputerName", m.myComputerName);
     visit("shortcut", m.shortcut);
     visit("ticket", m.ticket);

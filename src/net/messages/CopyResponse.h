@@ -8,19 +8,15 @@
 namespace net {
 
 // Sender to receiver: the answer to a CopyRequest, with the size of what follows.
-class CopyResponse : public Message {
+class CopyResponse : public FieldMessage<CopyResponse> {
  public:
-  CopyResponse();
+  static constexpr char name[] = "CopyResponse";
 
-  // Throws "missing status" when the frame ends before `status`.
-  void decode(ByteBuffer& b) override;
-  void encode(ByteBuffer& b) const override;
-  void dump(std::ostream& out) const override;
-  int32_t getLength() const override;
+  CopyResponse() : FieldMessage(COPY_RESPONSE) {}
 
-  template <typename Visit, typename Self>
-  static void fields(Visit& visit, Self& m) {
-    visit("status", m.status);
+  template <typename Visit, typename M>
+  static void fields(Visit& visit, M& m) {
+    visit(wire::required("status"), m.status);
     visit("totalFiles", m.totalFiles);
     visit("totalBytes", m.totalBytes);
     visit("reason", m.reason);

@@ -9,19 +9,18 @@ namespace net {
 
 // Both directions: a file's progress, its end, or the receiver's fingerprint of the prefix
 // it already holds (for resume).
-class FileAck : public Message {
+class FileAck : public FieldMessage<FileAck> {
  public:
-  FileAck();
+  static constexpr char name[] = "FileAck";
 
-  // Throws "missing status" when the frame ends before `status`.
-  void decode(ByteBuffer& b) override;
-  void encode(ByteBuffer& b) const override;
+  FileAck() : FieldMessage(FILE_ACK) {}
+
+  // The fields a log reader follows a file by.
   void dump(std::ostream& out) const override;
-  int32_t getLength() const override;
 
-  template <typename Visit, typename Self>
-  static void fields(Visit& visit, Self& m) {
-    visit("status", m.status);
+  template <typename Visit, typename M>
+  static void fields(Visit& visit, M& m) {
+    visit(wire::required("status"), m.status);
     visit("filePath", m.filePath);
     visit("fileName", m.fileName);
     visit("bytesWritten", m.bytesWritten);

@@ -8,17 +8,17 @@
 namespace net {
 
 // Sender to receiver: the next file of the copy, and how much of it may be resumed.
-class FileCreate : public Message {
+class FileCreate : public FieldMessage<FileCreate> {
  public:
-  FileCreate();
+  static constexpr char name[] = "FileCreate";
 
-  void decode(ByteBuffer& b) override;
-  void encode(ByteBuffer& b) const override;
+  FileCreate() : FieldMessage(FILE_CREATE) {}
+
+  // The fields a log reader follows a file by.
   void dump(std::ostream& out) const override;
-  int32_t getLength() const override;
 
-  template <typename Visit, typename Self>
-  static void fields(Visit& visit, Self& m) {
+  template <typename Visit, typename M>
+  static void fields(Visit& visit, M& m) {
     visit("fileName", m.fileName);
     visit("path", m.path);
     visit("size", m.size);
@@ -26,7 +26,7 @@ class FileCreate : public Message {
     visit("sync", m.sync);
     visit("append", m.append);
     visit("uuid", m.uuid);
-    visit("key", m.key);
+    visit(wire::secret("key"), m.key);
     visit("appendLength", m.appendLength);
     visit("appendMode", m.appendMode);
     visit("fingerprintMode", m.fingerprintMode);

@@ -2,15 +2,10 @@
 
 #include <stdexcept>
 
-#include "net/messages/Fields.h"
-
 namespace net {
 
-FileWrite::FileWrite() : Message(FILE_WRITE) {}
-
 void FileWrite::decode(ByteBuffer& b) {
-  requireStatus(b);
-  decodeFields(b, *this);
+  FieldMessage::decode(b);
   if (length < 0 || length > b.remaining()) throw std::runtime_error("FileWrite length");
   data = b.array() + b.position();
   b.position(b.position() + length);
@@ -18,15 +13,15 @@ void FileWrite::decode(ByteBuffer& b) {
 
 void FileWrite::encode(ByteBuffer& b) const {
   Message::encode(b);
-  encodeFields(b, *this);
+  wire::encodeFields(b, *this);
   // The same failure as any write past the limit; nothing of the data is touched.
   if (length < 0 || length > b.remaining()) throw std::runtime_error("checkLimit");
   b.position(b.position() + length);
   putLength(b);
 }
 
-void FileWrite::dump(std::ostream& out) const { dumpFields(out, "FileWrite", *this); }
-
-int32_t FileWrite::getLength() const { return frameLength(*this, length); }
+int32_t FileWrite::getLength() const {
+  return wire::fieldsLength(*this, static_cast<int64_t>(getHeaderLength()) + length);
+}
 
 }  // namespace net

@@ -11,25 +11,25 @@ namespace net {
 // Neither direction copies the data. The sender reads the file straight into its send
 // buffer at getDataOffset() and then encodes, which writes the fields around it; the
 // receiver's `data` points into the buffer it decoded, valid until that buffer is reused.
-class FileWrite : public Message {
+class FileWrite : public FieldMessage<FileWrite> {
  public:
-  FileWrite();
+  static constexpr char name[] = "FileWrite";
 
-  // Throws "missing status" when the frame ends before `status`, and "FileWrite length"
-  // when `length` is negative or more than the frame still holds.
+  FileWrite() : FieldMessage(FILE_WRITE) {}
+
+  // Throws "FileWrite length" when `length` is negative or more than the frame still holds.
   void decode(ByteBuffer& b) override;
   // Expects the `length` data bytes at getDataOffset() of `b` already and moves past them;
   // `data` is not read. Encoding starts at the front of a cleared buffer.
   void encode(ByteBuffer& b) const override;
-  void dump(std::ostream& out) const override;
   int32_t getLength() const override;
 
   // Where the data starts in the frame: the header, status, offset and length.
   static int32_t getDataOffset() { return 24; }
 
-  template <typename Visit, typename Self>
-  static void fields(Visit& visit, Self& m) {
-    visit("status", m.status);
+  template <typename Visit, typename M>
+  static void fields(Visit& visit, M& m) {
+    visit(wire::required("status"), m.status);
     visit("offset", m.offset);
     visit("length", m.length);
   }

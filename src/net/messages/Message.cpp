@@ -1,8 +1,5 @@
 #include "net/messages/Message.h"
 
-#include <algorithm>
-#include <limits>
-#include <memory>
 #include <stdexcept>
 
 #include "net/messages/CopyPause.h"
@@ -17,15 +14,6 @@
 #include "utils/Utils.h"
 
 namespace net {
-
-namespace {
-
-// Frames are far below 2 GiB; saturating only keeps a sum of lengths from wrapping.
-int32_t saturated(int64_t n) {
-  return static_cast<int32_t>(std::min<int64_t>(n, std::numeric_limits<int32_t>::max()));
-}
-
-}  // namespace
 
 Message::Message(Opcode opcode) : opcode(opcode) {}
 
@@ -59,10 +47,7 @@ Message* Message::newMessage(Opcode opcode) {
 }
 
 Message* Message::decodeMessage(ByteBuffer& b) {
-  const Opcode opcode = static_cast<Opcode>(b.getInt());
-  std::unique_ptr<Message> m(newMessage(opcode));
-  m->decode(b);
-  return m.release();
+  return wire::decodeMessage<Message>(static_cast<Opcode>(b.getInt()), b);
 }
 
 Message* Message::getMessage(ByteBuffer& b) {
@@ -78,63 +63,6 @@ void Message::putLength(ByteBuffer& b) {
   b.position(0);
   b.putInt(end);
   b.position(end);
-}
-
-int32_t Message::getLength(const std::string& s) { return saturated(4 + static_cast<int64_t>(s.size())); }
-
-int32_t Message::getLength(const std::vector<std::string>& strings) {
-  int64_t total = 4;
-  for (const std::string& s : strings) total += 4 + static_cast<int64_t>(s.size());
-  return saturated(total);
-}
-
-std::string Message::getString(ByteBuffer& b) {
-  if (!b.hasRemaining()) return std::string();
-  const int32_t size = b.getInt();
-  if (size < 0 || size > b.remaining()) throw std::runtime_error("getString size");
-  return b.getString(size);
-}
-
-std::vector<std::string> Message::getStrings(ByteBuffer& b) {
-  std::vector<std::string> strings;
-  if (!b.hasRemaining()) return strings;
-  const int32_t count = b.getInt();
-  // Every string takes at least its 4-byte count, which bounds the list by the frame.
-  if (count < 0 || count > b.remaining() / 4) throw std::runtime_error("getStrings count");
-  strings.reserve(static_cast<size_t>(count));
-  for (int32_t i = 0; i < count; ++i) strings.push_back(getString(b));
-  return strings;
-}
-
-int8_t Message::getByte(ByteBuffer& b) { return b.hasRemaining() ? b.get() : 0; }
-
-int32_t Message::getInt(ByteBuffer& b) { return b.hasRemaining() ? b.getInt() : 0; }
-
-int64_t Message::getLong(ByteBuffer& b) { return b.hasRemaining() ? b.getLong() : 0; }
-
-void Message::putString(ByteBuffer& b, const std::string& s) {
-  // Checked whole, so a string that does not fit leaves no count without its bytes.
-  if (b.remaining() < 4 || s.size() > static_cast<size_t>(b.remaining() - 4))
-    throw std::runtime_error("checkLimit");
-  b.putInt(static_cast<int32_t>(s.size()));
-  b.put(reinterpret_cast<const int8_t*>(s.data()), static_cast<int32_t>(s.size()));
-}
-
-void Message::putStrings(ByteBuffer& b, const std::vector<std::string>& strings) {
-  if (strings.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
-    throw std::runtime_error("checkLimit");
-  b.putInt(static_cast<int32_t>(strings.size()));
-  for (const std::string& s : strings) putString(b, s);
-}
-
-void Message::putByte(ByteBuffer& b, int8_t v) { b.put(v); }
-
-void Message::putInt(ByteBuffer& b, int32_t v) { b.putInt(v); }
-
-void Message::putLong(ByteBuffer& b, int64_t v) { b.putLong(v); }
-
-void Message::requireStatus(const ByteBuffer& b) {
-  if (b.remaining() < 4) throw std::runtime_error("missing status");
 }
 
 std::ostream& operator<<(std::ostream& out, const Message& m) {

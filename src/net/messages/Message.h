@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "p2p/messages/Wire.h"
 #include "utils/ByteBuffer.h"
 
 namespace net {
@@ -19,9 +20,10 @@ namespace net {
 // cut in the middle, a count larger than what is left, or an unknown opcode throws a
 // std::runtime_error, which costs the connection and never reads past the frame.
 //
-// Each message names its fields once, in wire order, in a static `fields(visit, message)`
-// template; encode, decode, getLength and most dumps walk that one list (Fields.h).
-class Message {
+// The readers and writers are wire::Format's. Each message names its fields once, in wire
+// order, in a static `fields(visit, message)` template; a FieldMessage derives encode,
+// decode, getLength and the dump from that one list.
+class Message : public wire::Format {
  public:
   // Only COPY_REQUEST..COPY_PAUSE, TICKET_REQUEST, TICKET_RESPONSE and RECV have a message;
   // the other numbers are reserved. The wire value of each name must never change.
@@ -112,33 +114,34 @@ class Message {
   static void putLength(ByteBuffer& b);
 
   static int32_t getHeaderLength() { return 8; }
-  static int32_t getLength(int32_t) { return 4; }
-  static int32_t getLength(int64_t) { return 8; }
-  static int32_t getLength(const std::string& s);
-  static int32_t getLength(const std::vector<std::string>& strings);
-
-  // Tolerant readers: 0 or empty when no byte is left, otherwise a strict read. Counts are
-  // checked against the bytes left before anything is allocated.
-  static std::string getString(ByteBuffer& b);
-  static std::vector<std::string> getStrings(ByteBuffer& b);
-  static int8_t getByte(ByteBuffer& b);
-  static int32_t getInt(ByteBuffer& b);
-  static int64_t getLong(ByteBuffer& b);
-
-  static void putString(ByteBuffer& b, const std::string& s);
-  static void putStrings(ByteBuffer& b, const std::vector<std::string>& strings);
-  static void putByte(ByteBuffer& b, int8_t v);
-  static void putInt(ByteBuffer& b, int32_t v);
-  static void putLong(ByteBuffer& b, int64_t v);
+  using Format::getLength;
 
   Opcode opcode;
-
- protected:
-  // For the replies whose body starts with `status`: a frame that ends before it would
-  // otherwise read as OK, so it throws "missing status".
-  static void requireStatus(const ByteBuffer& b);
 };
 
 std::ostream& operator<<(std::ostream& out, const Message& m);
+
+// A message that is its field list (see p2p/messages/Wire.h) and nothing else. `Self` lists
+// its fields in `fields` and names itself for the log in `name`.
+template <typename Self>
+class FieldMessage : public Message {
+ public:
+  void decode(ByteBuffer& b) override { wire::decodeFields(b, static_cast<Self&>(*this)); }
+  void encode(ByteBuffer& b) const override {
+    Message::encode(b);
+    wire::encodeFields(b, static_cast<const Self&>(*this));
+    putLength(b);
+  }
+  void dump(std::ostream& out) const override {
+    out << Self::name;
+    wire::dumpFields(out, static_cast<const Self&>(*this));
+  }
+  int32_t getLength() const override {
+    return wire::fieldsLength(static_cast<const Self&>(*this), getHeaderLength());
+  }
+
+ protected:
+  using Message::Message;
+};
 
 }  // namespace net

@@ -7,17 +7,14 @@
 namespace net {
 
 // A receive by ticket code (opcode RECV). Decoded when it comes; this side never sends it.
-class TicketRecv : public Message {
+class TicketRecv : public FieldMessage<TicketRecv> {
  public:
-  TicketRecv();
+  static constexpr char name[] = "TicketRecv";
 
-  void decode(ByteBuffer& b) override;
-  void encode(ByteBuffer& b) const override;
-  void dump(std::ostream& out) const override;
-  int32_t getLength() const override;
+  TicketRecv() : FieldMessage(RECV) {}
 
-  template <typename Visit, typename Self>
-  static void fields(Visit& visit, Self& m) {
+  template <typename Visit, typename M>
+  static void fields(Visit& visit, M& m) {
     visit("code", m.code);
   }
 

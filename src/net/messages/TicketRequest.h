@@ -7,21 +7,18 @@
 namespace net {
 
 // Receiver to sender: asks for the paths of a ticket, signed by the receiving user.
-class TicketRequest : public Message {
+class TicketRequest : public FieldMessage<TicketRequest> {
  public:
-  TicketRequest();
+  static constexpr char name[] = "TicketRequest";
 
-  void decode(ByteBuffer& b) override;
-  void encode(ByteBuffer& b) const override;
-  void dump(std::ostream& out) const override;
-  int32_t getLength() const override;
+  TicketRequest() : FieldMessage(TICKET_REQUEST) {}
 
-  template <typename Visit, typename Self>
-  static void fields(Visit& visit, Self& m) {
+  template <typename Visit, typename M>
+  static void fields(Visit& visit, M& m) {
     visit("uuid", m.uuid);
     visit("username", m.username);
     visit("computerName", m.computerName);
-    visit("signature", m.signature);
+    visit(wire::secret("signature"), m.signature);  // vouches for the user
     visit("ticket", m.ticket);
     visit("peerUuid", m.peerUuid);
     visit("peerUsername", m.peerUsername);

@@ -9,19 +9,15 @@
 namespace net {
 
 // Sender to receiver: the answer to a TicketRequest, with the ticket's paths.
-class TicketResponse : public Message {
+class TicketResponse : public FieldMessage<TicketResponse> {
  public:
-  TicketResponse();
+  static constexpr char name[] = "TicketResponse";
 
-  // Throws "missing status" when the frame ends before `status`.
-  void decode(ByteBuffer& b) override;
-  void encode(ByteBuffer& b) const override;
-  void dump(std::ostream& out) const override;
-  int32_t getLength() const override;
+  TicketResponse() : FieldMessage(TICKET_RESPONSE) {}
 
-  template <typename Visit, typename Self>
-  static void fields(Visit& visit, Self& m) {
-    visit("status", m.status);
+  template <typename Visit, typename M>
+  static void fields(Visit& visit, M& m) {
+    visit(wire::required("status"), m.status);
     visit("reason", m.reason);
     visit("ticket", m.ticket);
     visit("paths", m.paths);

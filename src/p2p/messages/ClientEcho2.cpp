@@ -4,10 +4,8 @@
 
 namespace p2p {
 
-ClientEcho2::ClientEcho2() : ClientEcho(clientEcho2) {}
-
 void ClientEcho2::decode(ByteBuffer& b) {
-  decodeFields(b);
+  FieldMessage::decode(b);
   // A negative count means no peers; at most 127 strings, each read leniently.
   const int8_t count = getByte(b);
   peers.clear();
@@ -16,7 +14,7 @@ void ClientEcho2::decode(ByteBuffer& b) {
 
 void ClientEcho2::encode(ByteBuffer& b) {
   if (peers.size() > 127) throw std::runtime_error("ClientEcho2 peers count");
-  encodeFields(b);
+  FieldMessage::encode(b);
   putByte(b, static_cast<int8_t>(peers.size()));
   for (const std::string& peer : peers) putString(b, peer);
 }

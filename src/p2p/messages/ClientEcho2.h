@@ -8,7 +8,7 @@ namespace p2p {
 // Only ever received; it dumps as a `ClientEcho`.
 class ClientEcho2 : public ClientEcho {
  public:
-  ClientEcho2();
+  ClientEcho2() : ClientEcho(clientEcho2) {}
 
   void decode(ByteBuffer& b) override;
   // More than 127 peers cannot be counted in the byte and throws rather than miscount.

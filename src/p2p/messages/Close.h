@@ -7,14 +7,17 @@
 namespace p2p {
 
 // Ends a stream; the receiver reports `reason` (empty for an orderly close).
-class Close : public Message {
+class Close : public FieldMessage<Close> {
  public:
-  Close();
-  explicit Close(int32_t channelId);
+  static constexpr char name[] = "Close";
 
-  void decode(ByteBuffer& b) override;
-  void encode(ByteBuffer& b) override;
-  void dump(std::ostream& out) const override;
+  Close() : FieldMessage(close) {}
+  explicit Close(int32_t channelId) : FieldMessage(close) { this->channelId = channelId; }
+
+  template <typename Visit, typename M>
+  static void fields(Visit& visit, M& m) {
+    visit("reason", m.reason);
+  }
 
   std::string reason;
 };

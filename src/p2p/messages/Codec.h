@@ -6,13 +6,16 @@ namespace p2p {
 
 // A received prefix: every byte after it is the inner message XORed with `key`
 // (see xorBuffer). Nothing here sends one.
-class Codec : public Message {
+class Codec : public FieldMessage<Codec> {
  public:
-  Codec();
+  static constexpr char name[] = "Codec";
 
-  void decode(ByteBuffer& b) override;
-  void encode(ByteBuffer& b) override;
-  void dump(std::ostream& out) const override;
+  Codec() : FieldMessage(codec) {}
+
+  template <typename Visit, typename M>
+  static void fields(Visit& visit, M& m) {
+    visit("key", m.key);
+  }
 
   int8_t key = 0;
 };

@@ -7,14 +7,22 @@
 namespace p2p {
 
 // Answers a `Connect` on its channel; `pk` is empty when the stream stays unencrypted.
-class ConnectAck : public Message {
+class ConnectAck : public FieldMessage<ConnectAck> {
  public:
-  ConnectAck();
-  ConnectAck(int32_t channelId, int32_t sendPoolSize, int32_t protocol, const std::string& pk);
+  static constexpr char name[] = "ConnectAck";
 
-  void decode(ByteBuffer& b) override;
-  void encode(ByteBuffer& b) override;
-  void dump(std::ostream& out) const override;
+  ConnectAck() : FieldMessage(connectAck) {}
+  ConnectAck(int32_t channelId, int32_t sendPoolSize, int32_t protocol, const std::string& pk)
+      : FieldMessage(connectAck), sendPoolSize(sendPoolSize), protocol(protocol), pk(pk) {
+    this->channelId = channelId;
+  }
+
+  template <typename Visit, typename M>
+  static void fields(Visit& visit, M& m) {
+    visit("sendPoolSize", m.sendPoolSize);
+    visit("protocol", m.protocol);
+    visit("pk", m.pk);
+  }
 
   int32_t sendPoolSize = 0;
   int32_t protocol = 0;

@@ -6,13 +6,17 @@ namespace p2p {
 
 // A stream acknowledgement; the header's `sequence` is the highest sequence received
 // in order.
-class DataAck2 : public Message {
+class DataAck2 : public FieldMessage<DataAck2> {
  public:
-  DataAck2();
+  static constexpr char name[] = "DataAck2";
 
-  void decode(ByteBuffer& b) override;
-  void encode(ByteBuffer& b) override;
-  void dump(std::ostream& out) const override;
+  DataAck2() : FieldMessage(dataAck2) {}
+
+  template <typename Visit, typename M>
+  static void fields(Visit& visit, M& m) {
+    visit("numOutOfOrder", m.numOutOfOrder);
+    visit("nextSequence", m.nextSequence);
+  }
 
   int32_t numOutOfOrder = 0;
   int32_t nextSequence = 0;

@@ -1,6 +1,5 @@
 #include "p2p/messages/Message.h"
 
-#include <memory>
 #include <stdexcept>
 
 #include "p2p/messages/ClientEcho.h"
@@ -58,48 +57,12 @@ Message* Message::newMessage(Opcode opcode) {
 
 Message* Message::decodeMessage(ByteBuffer& b) {
   // Signed on purpose: a byte of 0x80 or more is a negative opcode and is refused.
-  const Opcode opcode = static_cast<Opcode>(b.get());
-  std::unique_ptr<Message> m(newMessage(opcode));
-  m->decode(b);
-  return m.release();
+  return wire::decodeMessage<Message>(static_cast<Opcode>(b.get()), b);
 }
 
 Message* Message::getMessage(ByteBuffer& b) {
   b.flip();
   return decodeMessage(b);
-}
-
-int8_t Message::getByte(ByteBuffer& b) { return b.hasRemaining() ? b.get() : 0; }
-
-int32_t Message::getInt(ByteBuffer& b) { return b.hasRemaining() ? b.getInt() : 0; }
-
-int64_t Message::getLong(ByteBuffer& b) { return b.hasRemaining() ? b.getLong() : 0; }
-
-std::string Message::getString(ByteBuffer& b) {
-  if (!b.hasRemaining()) return std::string();
-  const int32_t size = b.getInt();
-  // A negative count is as damaged as an over-long one.
-  if (size < 0 || size > b.remaining()) throw std::runtime_error("getString size");
-  return b.getString(size);
-}
-
-void Message::putByte(ByteBuffer& b, int8_t v) { b.put(v); }
-
-void Message::putInt(ByteBuffer& b, int32_t v) { b.putInt(v); }
-
-void Message::putLong(ByteBuffer& b, int64_t v) { b.putLong(v); }
-
-void Message::putString(ByteBuffer& b, const std::string& s) {
-  // Checked as a whole so a string that does not fit leaves no half-written count.
-  if (b.remaining() < getLength(s)) throw std::runtime_error("checkLimit");
-  b.putInt(static_cast<int32_t>(s.size()));
-  b.put(reinterpret_cast<const int8_t*>(s.data()), static_cast<int32_t>(s.size()));
-}
-
-int32_t Message::getLength(const std::string& s) {
-  // Datagrams are far below 2 GiB; the clamp only keeps the sum from wrapping.
-  const size_t n = s.size() < 0x7FFFFFF0u ? s.size() : 0x7FFFFFF0u;
-  return 4 + static_cast<int32_t>(n);
 }
 
 std::ostream& operator<<(std::ostream& out, const Message& m) {

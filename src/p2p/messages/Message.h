@@ -4,6 +4,7 @@
 #include <ostream>
 #include <string>
 
+#include "p2p/messages/Wire.h"
 #include "utils/ByteBuffer.h"
 
 namespace p2p {
@@ -16,8 +17,10 @@ namespace p2p {
 //
 // Decoding is lenient at field boundaries (a field starting past the end of the datagram
 // reads as its default) and strict inside a field ("checkLimit", "getString size"), so a
-// damaged datagram fails with a std::runtime_error and never reads past its end.
-class Message {
+// damaged datagram fails with a std::runtime_error and never reads past its end. The
+// readers and writers are wire::Format's; most messages are a FieldMessage, their field
+// list and nothing else.
+class Message : public wire::Format {
  public:
   // 32 bits in memory, one signed byte on the wire; any int32 value is representable,
   // so a bad opcode byte reaches newMessage and fails there.
@@ -58,22 +61,7 @@ class Message {
   // Flips a filled receive buffer, then decodes its first message.
   static Message* getMessage(ByteBuffer& b);
 
-  // Lenient readers: the default when no byte remains, else the strict read.
-  static int8_t getByte(ByteBuffer& b);
-  static int32_t getInt(ByteBuffer& b);
-  static int64_t getLong(ByteBuffer& b);
-  // The count is checked against the bytes left before anything is allocated.
-  static std::string getString(ByteBuffer& b);
-
-  static void putByte(ByteBuffer& b, int8_t v);
-  static void putInt(ByteBuffer& b, int32_t v);
-  static void putLong(ByteBuffer& b, int64_t v);
-  static void putString(ByteBuffer& b, const std::string& s);
-
   static int32_t getHeaderLength() { return 9; }
-  static int32_t getLength(int32_t) { return 4; }
-  static int32_t getLength(int64_t) { return 8; }
-  static int32_t getLength(const std::string& s);
 
   Opcode opcode;
   int32_t channelId = 0;
@@ -85,6 +73,28 @@ class Message {
 };
 
 std::ostream& operator<<(std::ostream& out, const Message& m);
+
+// A message that is its header and its field list (see Wire.h) and nothing else. `Self`
+// lists its fields in `fields` and names itself for the log in `name`.
+template <typename Self>
+class FieldMessage : public Message {
+ public:
+  void decode(ByteBuffer& b) override {
+    Message::decode(b);
+    wire::decodeFields(b, static_cast<Self&>(*this));
+  }
+  void encode(ByteBuffer& b) override {
+    Message::encode(b);
+    wire::encodeFields(b, static_cast<const Self&>(*this));
+  }
+  void dump(std::ostream& out) const override {
+    dumpHeader(out, Self::name);
+    wire::dumpFields(out, static_cast<const Self&>(*this));
+  }
+
+ protected:
+  using Message::Message;
+};
 
 // XORs each remaining byte of `from` with `key` into `to`; both advance by the count.
 // `to` may be a view over the same bytes, which un-XORs a `Codec` datagram in place.

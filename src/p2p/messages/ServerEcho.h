@@ -8,13 +8,20 @@ namespace p2p {
 
 // The rendezvous server's answer to a `ClientEcho`: whether its key was accepted, the
 // client's public address, and the challenge for the next key.
-class ServerEcho : public Message {
+class ServerEcho : public FieldMessage<ServerEcho> {
  public:
-  ServerEcho();
+  static constexpr char name[] = "ServerEcho";
 
-  void decode(ByteBuffer& b) override;
-  void encode(ByteBuffer& b) override;
-  void dump(std::ostream& out) const override;
+  ServerEcho() : FieldMessage(serverEcho) {}
+
+  template <typename Visit, typename M>
+  static void fields(Visit& visit, M& m) {
+    visit("code", m.code);
+    visit("remoteIp", m.remoteIp);
+    visit("challenge", m.challenge);
+    visit("serverKey", m.serverKey);
+    visit("connectedPeers", m.connectedPeers);
+  }
 
   int32_t code = 0;  // non-zero: accepted
   std::string remoteIp;
