@@ -168,8 +168,8 @@ void CopyRecvHandler::handleRecv(const Message* m) {
 void CopyRecvHandler::pause() {
   guarded([this] {
     if (phase == Phase::Closing || phase == Phase::Done) return;
+    if (phase == Phase::Created) return close("Paused", false);  // nothing asked of the sender yet
     pauseAsked = true;
-    if (phase == Phase::Created) close("Paused", false);
   });
 }
 
@@ -189,17 +189,16 @@ void CopyRecvHandler::handleTimer() {
 }
 
 // What follows by itself after any event: every file goes on with what it can do, whole files
-// leave in order with their final acks, a pause takes effect once nothing is in flight.
+// leave in order with their final acks, a pause takes effect. It does not wait for a moment with
+// nothing in flight, which never comes while data streams in faster than the disk takes it: the
+// closing waits for the writes, and the pause message goes last (closeWhenIdle).
 void CopyRecvHandler::advance() {
   if (phase == Phase::Done || phase == Phase::Created) return;
   for (const auto& file : window) file->proceed();
   if (phase == Phase::Closing) return closeWhenIdle();
   finishCompleteFiles();
   if (phase != Phase::Copying && phase != Phase::Requesting) return;
-  if (pauseAsked && !anyFileBusy()) {
-    queue(std::make_unique<CopyPause>());
-    close("Paused", false);
-  }
+  if (pauseAsked) close("Paused", false);
 }
 
 void CopyRecvHandler::finishCompleteFiles() {
@@ -396,6 +395,7 @@ void CopyRecvHandler::refuse(const std::string& reason) {
 void CopyRecvHandler::fail(const std::string& reason) {
   if (phase == Phase::Closing || phase == Phase::Done) return;
   outbox.clear();  // the sender hears the reason from the connection's end
+  pauseAsked = false;  // nor does it hear of a pause asked for meanwhile
   close(reason, false);
 }
 
@@ -429,6 +429,8 @@ void CopyRecvHandler::closeWhenIdle() {
       window.pop_front();
     }
     for (Outgoing& o : tail) outbox.push_back(std::move(o));
+    if (paused && pauseAsked) outbox.push_back(Outgoing{std::make_unique<CopyPause>(), nullptr});
+    pauseAsked = false;
   }
   flushOutbox();
   if (!outbox.empty()) return;

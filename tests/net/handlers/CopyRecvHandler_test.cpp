@@ -412,6 +412,36 @@ TEST(CopyRecv, PauseOrTheConnectionGoingInEveryPhase) {
     }
 }
 
+// A sender faster than the disk: every write that completes finds the next piece in, so a write
+// is always in flight. The pause must not wait for a moment without one.
+TEST(CopyRecv, APauseTakesEffectWhileIncomingDataKeepsTheDiskBusy) {
+  const std::string data = pattern(16 * net::DISK_PIECE);
+  const net::FileCreate large = announce("photos", "a.jpg", static_cast<int64_t>(data.size()));
+  RecvWorld w;
+  w.accept(), w.send(large), w.send(decide(large, 0));
+  int64_t at = 0;
+  const auto nextPiece = [&] {
+    for (const int64_t end = at + net::DISK_PIECE; at < end; at += CHUNK)
+      w.ctx.deliverFrame(writeFrame(at, data.substr(static_cast<size_t>(at), CHUNK)));
+  };
+  nextPiece(), nextPiece();
+  ASSERT_EQ(w.files.pending(), 1u) << "a piece is being written";
+  w.take();
+  w.handler->pause();
+  for (int i = 0; i < 8 && !w.ctx.closed; ++i) {
+    nextPiece();
+    w.ctx.drain();
+    w.files.completeOne();
+  }
+  EXPECT_TRUE(w.ctx.closed) << "the pause waited for the disk to fall idle";
+  w.settle();
+  const std::vector<Frame> out = w.take();
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(out.back().opcode(), Message::COPY_PAUSE);
+  EXPECT_EQ(w.ctx.closeReason, "Paused");
+  EXPECT_LT(at, static_cast<int64_t>(data.size()));
+}
+
 TEST(CopyRecv, ASenderThatGoesQuietStallsTheCopyButOurOwnWorkDoesNot) {
   // Stalled exactly when the sender has been quiet for longer than `allowed`.
   auto stallsAfter = [](RecvWorld& w, int64_t allowed, bool byLoop = false) {
