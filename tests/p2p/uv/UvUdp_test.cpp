@@ -143,8 +143,8 @@ TEST(UvUdp, ABurstIsReportedAsTheDatagramsItCarriesEachWithItsSender) {
     // more than one where libuv reads it datagram by datagram.
     ASSERT_TRUE(arrives(one.send(*pair.udp, 30, 1000, 333)));
     EXPECT_EQ(pair.reads.size() == 1, whole);
-    // Datagrams longer than the socket takes are dropped, the shorter last one is not; equal
-    // datagrams only; a datagram alone.
+    // Datagrams longer than the socket takes are dropped, the shorter last one is not; a burst
+    // of datagrams all of one size; a datagram alone.
     ASSERT_TRUE(arrives(two.send(*pair.udp, 2, UvUdp::BUFFER_SIZE + 1, 10, 'a')));
     ASSERT_TRUE(arrives(one.send(*pair.udp, 3, UvUdp::BUFFER_SIZE, 0, 'x')));
     ASSERT_TRUE(arrives(two.send(*pair.udp, 0, 5, 5, 'z')));
