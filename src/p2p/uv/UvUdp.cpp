@@ -1,8 +1,11 @@
 #include "p2p/uv/UvUdp.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -22,7 +25,50 @@ bool refusesSegmentation(int error) {
   return error == EIO || error == EINVAL || error == EOPNOTSUPP || error == ENOPROTOOPT || error == EMSGSIZE;
 }
 
+// The size of the datagrams a burst carries, from the kernel's note on it; a buffer without
+// the note holds one datagram.
+int segmentSize(msghdr& header, int length) {
+  for (cmsghdr* note = CMSG_FIRSTHDR(&header); note; note = CMSG_NXTHDR(&header, note)) {
+    if (note->cmsg_level != SOL_UDP || note->cmsg_type != UDP_GRO || note->cmsg_len < CMSG_LEN(sizeof(int))) continue;
+    int size;
+    std::memcpy(&size, CMSG_DATA(note), sizeof size);
+    if (size > 0) return size;
+  }
+  return length;
+}
+
 }  // namespace
+
+// One recvmmsg worth of bursts, each with its sender and the kernel's note on its segments.
+struct UvUdp::BurstBuffers {
+  BurstBuffers() {
+    for (int i = 0; i < BURSTS_PER_READ; ++i) {
+      io[i] = iovec{bytes.data() + static_cast<size_t>(i) * BURST_SIZE, static_cast<size_t>(BURST_SIZE)};
+      msghdr& header = messages[i].msg_hdr;
+      header.msg_name = &senders[i];
+      header.msg_iov = &io[i];
+      header.msg_iovlen = 1;
+      header.msg_control = control[i];
+    }
+  }
+  // The kernel writes back what it filled in. A sender it did not name reads as no address,
+  // never as the previous one.
+  void rewind() {
+    for (int i = 0; i < BURSTS_PER_READ; ++i) {
+      senders[i].ss_family = AF_UNSPEC;
+      messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+      messages[i].msg_hdr.msg_controllen = sizeof control[i];
+      messages[i].msg_hdr.msg_flags = 0;
+    }
+  }
+  int8_t* burst(int index) { return bytes.data() + static_cast<size_t>(index) * BURST_SIZE; }
+
+  std::vector<int8_t> bytes = std::vector<int8_t>(static_cast<size_t>(BURSTS_PER_READ) * BURST_SIZE);
+  mmsghdr messages[BURSTS_PER_READ] = {};
+  iovec io[BURSTS_PER_READ] = {};
+  sockaddr_storage senders[BURSTS_PER_READ] = {};
+  alignas(cmsghdr) char control[BURSTS_PER_READ][CMSG_SPACE(sizeof(int))] = {};
+};
 
 UvUdp::SendCb::~SendCb() {
   if (!req) return;
@@ -33,7 +79,7 @@ UvUdp::SendCb::~SendCb() {
   }
 }
 
-UvUdp::UvUdp(const sockaddr* addr, UvLoop* loop, RecvCb* recv_cb)
+UvUdp::UvUdp(const sockaddr* addr, UvLoop* loop, RecvCb* recv_cb, SetsockoptCall setsockoptCall)
     : Resident(loop), handle(allocUv<uv_udp_t>()), recv_cb(recv_cb) {
   int status = uv_udp_init_ex(loop->uvLoop(), handle, AF_UNSPEC | UV_UDP_RECVMMSG);
   if (status != 0) {
@@ -44,7 +90,7 @@ UvUdp::UvUdp(const sockaddr* addr, UvLoop* loop, RecvCb* recv_cb)
   handle->data = this;
   const char* step = "uv_udp_bind";
   status = uv_udp_bind(handle, addr, 0);
-  if (status == 0) {
+  if (status == 0 && !startReadingBursts(setsockoptCall)) {
     step = "uv_udp_recv_start";
     status = uv_udp_recv_start(handle, onAlloc, onRecv);
   }
@@ -65,6 +111,45 @@ void UvUdp::probeSegmentation() {
   segmentation = setsockopt(fd, SOL_UDP, UDP_SEGMENT, &none, sizeof none) == 0;
 }
 
+// Polls a second descriptor of the socket, then asks the kernel to keep bursts whole: in that
+// order, since a socket that gets whole bursts must never be read by libuv, which would take
+// each burst for one oversized datagram. False leaves nothing behind.
+bool UvUdp::startReadingBursts(SetsockoptCall setsockoptCall) {
+  uv_os_fd_t fd;
+  if (uv_fileno(reinterpret_cast<uv_handle_t*>(handle), &fd) != 0) return false;
+  const int second = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (second < 0) return false;
+  auto* poll = allocUv<uv_poll_t>();
+  if (uv_poll_init_socket(handle->loop, poll, second) != 0) {
+    std::free(poll);
+    ::close(second);
+    return false;
+  }
+  const int on = 1;
+  if (setsockoptCall(fd, SOL_UDP, UDP_GRO, &on, sizeof on) != 0) {
+    const int error = errno;
+    closeAndFree(reinterpret_cast<uv_handle_t*>(poll));
+    ::close(second);  // safe once the poll is closing
+    UV_LOG("INFO") << "UDP receive offload refused (" << std::strerror(error) << "): datagrams are read one by one";
+    return false;
+  }
+  poll->data = this;
+  burstPoll = poll;
+  burstFd = second;
+  burstBuffers = std::make_unique<BurstBuffers>();
+  uv_poll_start(poll, UV_READABLE, onReadable);  // fails only on a closing handle
+  return true;
+}
+
+void UvUdp::stopReadingBursts() {
+  if (!burstPoll) return;
+  burstPoll->data = nullptr;
+  closeAndFree(reinterpret_cast<uv_handle_t*>(burstPoll));
+  ::close(burstFd);
+  burstPoll = nullptr;
+  burstFd = -1;
+}
+
 UvUdp::~UvUdp() {
   if (handle) {
     // Deleted by its receiver during a read: stopping would keep libuv from handing the read's
@@ -81,6 +166,7 @@ UvUdp::~UvUdp() {
 void UvUdp::onLoopClosing() { close(); }
 
 void UvUdp::close() {
+  stopReadingBursts();
   if (!handle) return;
   handle->data = nullptr;
   closeAndFree(reinterpret_cast<uv_handle_t*>(handle));
@@ -162,6 +248,11 @@ void UvUdp::setBufferSizes(int bytes) {
 
 void UvUdp::stop() {
   if (!handle) return;
+  if (burstPoll) {
+    stopReadingBursts();
+    endRead();
+    return;
+  }
   checkStatus("uv_udp_recv_stop", uv_udp_recv_stop(handle));
   // Stopped during a read, libuv does not hand its buffer back, nor end the read: both are done
   // here, so that the receiver does not hold what it means to send at the end of the read.
@@ -235,6 +326,81 @@ void UvUdp::endRead() {
   if (!reading) return;
   reading = false;
   UvLoop::guard(handle->loop, [&] { recv_cb->handleReadEnd(); });
+}
+
+void UvUdp::onReadable(uv_poll_t* poll, int status, int) {
+  auto* udp = static_cast<UvUdp*>(poll->data);
+  if (!udp) return;
+  UvLoop::guard(poll->loop, [&] {
+    const Liveness::Watch watch = udp->liveness.watch();
+    if (status < 0) {
+      // An error pending on the socket: libuv has stopped the poll. Taking the error clears it.
+      int error = 0;
+      socklen_t length = sizeof error;
+      getsockopt(udp->burstFd, SOL_SOCKET, SO_ERROR, &error, &length);
+      if (error != 0) {
+        udp->report(-error, nullptr, nullptr, 0);
+        if (watch.alive() && udp->burstPoll) udp->endRead();
+      }
+    }
+    if (watch.alive() && udp->burstPoll) udp->readBursts();
+    if (status < 0 && watch.alive() && udp->burstPoll == poll) uv_poll_start(poll, UV_READABLE, onReadable);
+  });
+}
+
+// Reads after reads, each of up to BURSTS_PER_READ bursts, until the socket is empty or the
+// turn's share of datagrams is spent; the receiver may delete or stop the socket in any report.
+void UvUdp::readBursts() {
+  const Liveness::Watch watch = liveness.watch();
+  int datagrams = 0;
+  while (watch.alive() && burstPoll && datagrams < DATAGRAMS_PER_TURN) {
+    const int bursts = receiveBursts();
+    if (bursts == 0) return;
+    if (bursts < 0) report(bursts, nullptr, nullptr, 0);
+    for (int i = 0; i < bursts; ++i) {
+      if (!reportBurst(i, datagrams)) return;
+    }
+    if (!watch.alive() || !burstPoll) return;
+    endRead();
+    if (bursts < BURSTS_PER_READ) return;  // nothing more was waiting
+  }
+}
+
+// The number of bursts read, 0 when none is waiting, or a negative libuv error.
+int UvUdp::receiveBursts() {
+  burstBuffers->rewind();
+  int count;
+  do {
+    count = recvmmsg(burstFd, burstBuffers->messages, BURSTS_PER_READ, MSG_DONTWAIT, nullptr);
+  } while (count < 0 && errno == EINTR);
+  if (count >= 0) return count;
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+  return -errno;
+}
+
+// Reports each datagram of burst `index` as if it had come alone (an empty one too), and
+// counts them; false once the receiver has deleted or stopped the socket.
+bool UvUdp::reportBurst(int index, int& datagrams) {
+  const Liveness::Watch watch = liveness.watch();
+  mmsghdr& message = burstBuffers->messages[index];
+  int8_t* bytes = burstBuffers->burst(index);
+  const auto* sender = reinterpret_cast<const sockaddr*>(&burstBuffers->senders[index]);
+  const int length = static_cast<int>(message.msg_len);
+  if (message.msg_hdr.msg_flags & MSG_TRUNC) {
+    ++datagrams;
+    report(length, bytes, sender, UV_UDP_PARTIAL);
+    return watch.alive() && burstPoll;
+  }
+  const int segment = segmentSize(message.msg_hdr, length);
+  int offset = 0;
+  do {
+    const int n = std::min(segment, length - offset);
+    ++datagrams;
+    report(n, bytes + offset, sender, 0);  // one longer than BUFFER_SIZE is reported as too long
+    if (!watch.alive() || !burstPoll) return false;
+    offset += n;
+  } while (offset < length);
+  return true;
 }
 
 void UvUdp::onSend(uv_udp_send_t* req, int status) {

@@ -1,14 +1,20 @@
-// One UDP socket on the loop: datagrams read from the kernel several at a time into a pooled
-// buffer, sends that do not copy the bytes, and bursts of equal datagrams handed to the kernel
-// in one call (UDP segmentation offload) where it takes them.
+// One UDP socket on the loop: datagrams read from the kernel several at a time, sends that do
+// not copy the bytes, and bursts of equal datagrams handed to the kernel in one call (UDP
+// segmentation offload) where it takes them.
+//
+// Where the kernel keeps bursts whole on receipt (UDP_GRO), the socket reads them itself, a
+// burst per buffer, and reports every datagram of a burst on its own, with the burst's sender:
+// the receiver cannot tell. Elsewhere libuv reads one datagram per buffer slot.
 #pragma once
 
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "p2p/uv/Liveness.h"
 #include "p2p/uv/UvLoop.h"
 
 namespace p2p {
@@ -19,6 +25,12 @@ class UvUdp : public UvLoop::Resident {
   static constexpr int BUFFER_SIZE = 1500;
   // Datagrams one read takes from the kernel at most (libuv's recvmmsg width).
   static constexpr int READ_BATCH = 20;
+  // Reading bursts whole: the room for one (the kernel coalesces at most 64 KiB), the bursts
+  // one read takes at most, and the datagrams after which a turn of the loop reads no further
+  // burst, so that timers and other handles are not starved.
+  static constexpr int BURST_SIZE = 64 * 1024;
+  static constexpr int BURSTS_PER_READ = 8;
+  static constexpr int DATAGRAMS_PER_TURN = 64;
   // The most datagrams and bytes one segmented send carries; the kernel allows 64 segments and
   // a whole IPv4 datagram of 65535 bytes, headers included.
   static constexpr int MAX_SEGMENTS = 40;
@@ -60,9 +72,13 @@ class UvUdp : public UvLoop::Resident {
     send_request* req = nullptr;  // made by the first send, reused afterwards
   };
 
+  // The system call that asks the kernel to keep bursts whole: tests put one in its place
+  // that fails as a kernel without receive offload does.
+  using SetsockoptCall = int (*)(int fd, int level, int name, const void* value, socklen_t length);
+
   // Binds to addr with no flags and starts receiving; each failing step throws its checkStatus
   // text ("uv_udp_init", "uv_udp_bind", "uv_udp_recv_start") and leaves no handle open.
-  UvUdp(const sockaddr* addr, UvLoop* loop, RecvCb* recv_cb);
+  UvUdp(const sockaddr* addr, UvLoop* loop, RecvCb* recv_cb, SetsockoptCall setsockoptCall = ::setsockopt);
   ~UvUdp() override;
 
   // The bound local port, host order.
@@ -82,6 +98,8 @@ class UvUdp : public UvLoop::Resident {
   // are lost, as a failed send() loses its one. Throws as send() does when the loop is gone.
   int sendSegments(const int8_t* bytes, int n, int segment, const sockaddr* addr);
   bool canSegment() const { return segmentation; }
+  // True when the kernel hands bursts over whole and this socket reads them itself.
+  bool readsBursts() const { return burstPoll != nullptr; }
 
   // The system call behind sendSegments: tests put one in its place that fails as a kernel
   // without segmentation offload does.
@@ -103,10 +121,16 @@ class UvUdp : public UvLoop::Resident {
   static void onAlloc(uv_handle_t* handle, size_t suggested, uv_buf_t* buf);
   static void onRecv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const sockaddr* addr, unsigned flags);
   static void onSend(uv_udp_send_t* req, int status);
+  static void onReadable(uv_poll_t* poll, int status, int events);
 
   void report(ssize_t nread, int8_t* bytes, const sockaddr* addr, unsigned flags);
   void endRead();
   void probeSegmentation();
+  bool startReadingBursts(SetsockoptCall setsockoptCall);
+  void stopReadingBursts();
+  void readBursts();
+  int receiveBursts();
+  bool reportBurst(int index, int& datagrams);
   int8_t* takeBuffer();
   void giveBack(int8_t* buffer);
   void close();
@@ -118,6 +142,13 @@ class UvUdp : public UvLoop::Resident {
   int8_t* lent = nullptr;            // the buffer libuv reads into, until it hands it back
   bool reading = false;              // between handleReadBegin and handleReadEnd
   bool segmentation = false;
+  // Reading bursts whole: a poll on a second descriptor of the socket, since libuv watches
+  // each descriptor once and its own handle watches the first for sends; and the buffers.
+  struct BurstBuffers;
+  uv_poll_t* burstPoll = nullptr;
+  int burstFd = -1;
+  std::unique_ptr<BurstBuffers> burstBuffers;
+  Liveness liveness;  // a receiver may delete the socket in the middle of a burst
 };
 
 }  // namespace p2p

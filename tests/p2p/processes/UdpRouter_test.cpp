@@ -382,6 +382,7 @@ TEST(UdpRouter, BurstsLeaveTogetherInOrderAndOneByOneWhenTheKernelRefusesSegment
     ASSERT_TRUE(runUntil(loop, [&] { return atB.what.size() == toB.size() && atC.what.size() == toC.size(); }));
     EXPECT_EQ(atB.what, toB);
     EXPECT_EQ(atC.what, toC);
+    for (const SocketAddress& from : atB.from) EXPECT_EQ(text(from), text(addressOf(a)));
     EXPECT_EQ(segmentedSends, calls);
     EXPECT_EQ(a.getUdp()->canSegment(), segmentingAfter);
     send(b, "after");  // outside a burst: at once
