@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "server/ServerProcess.h"
 #include "support/ChildProcess.h"
+#include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
 namespace benchsupport {

@@ -27,12 +27,12 @@
 #include <vector>
 
 #include "net/handlers/AcceptGate.h"
-#include "net/handlers/EngineFixture.h"
 #include "net/handlers/Stranger.h"
 #include "net/handlers/TicketRecvHandler.h"
 #include "net/messages/TicketResponse.h"
 #include "p2p/messages/Close.h"
 #include "p2p/messages/DataAck2.h"
+#include "support/EngineFixture.h"
 #include "support/EngineProcess.h"
 #include "support/Trees.h"
 

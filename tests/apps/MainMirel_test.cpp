@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "apps/MirelProcess.h"
-#include "server/ServerProcess.h"
+#include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "apps/MirelProcess.h"
-#include "server/ServerProcess.h"
 #include "support/EngineProcess.h"
+#include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 #include "support/Trees.h"
 

@@ -4,8 +4,8 @@
 
 #include <thread>
 
-#include "net/handlers/EngineFixture.h"
 #include "p2p/uv/UvTimer.h"
+#include "support/EngineFixture.h"
 
 using namespace enginetest;
 using net::Api;

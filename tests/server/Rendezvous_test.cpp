@@ -5,10 +5,10 @@
 #include <tuple>
 
 #include "ServerLog.h"
-#include "ServerProcess.h"
 #include "p2p/messages/ClientFind.h"
 #include "p2p/messages/ClientHole.h"
 #include "p2p/messages/Proxy.h"
+#include "support/ServerProcess.h"
 
 using namespace servertest;
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "Options.h"
-#include "ServerProcess.h"
+#include "support/ServerProcess.h"
 
 using namespace servertest;
 

@@ -5,8 +5,8 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "ServerProcess.h"
 #include "Store.h"
+#include "support/ServerProcess.h"
 #include "utils/Base64.h"
 
 using namespace servertest;

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "server/ServerProcess.h"
+#include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
 extern char** environ;

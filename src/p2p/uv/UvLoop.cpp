@@ -23,7 +23,9 @@ void printStatus(const std::string& name, int status) {
 void freeOnClose(uv_handle_t* handle) { std::free(handle); }
 
 void closeAndFree(uv_handle_t* handle) {
-  if (handle && !uv_is_closing(handle)) uv_close(handle, freeOnClose);
+  if (!handle || uv_is_closing(handle)) return;
+  handle->data = nullptr;
+  uv_close(handle, freeOnClose);
 }
 
 // ---- Resident ----

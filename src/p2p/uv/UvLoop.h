@@ -47,7 +47,9 @@ T* allocUv() {
 // Close callback for handles made by allocUv: frees the memory.
 void freeOnClose(uv_handle_t* handle);
 
-// Closes a handle made by allocUv unless it is already closing; null is ignored.
+// Closes a handle made by allocUv unless it is already closing; null is ignored. A closing
+// handle has no owner any more: its data is cleared, so that a last callback libuv still makes
+// (a read handing back its buffer) finds nobody to call.
 void closeAndFree(uv_handle_t* handle);
 
 class OnLoopExecutor;

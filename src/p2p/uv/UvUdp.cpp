@@ -143,7 +143,6 @@ bool UvUdp::startReadingBursts(SetsockoptCall setsockoptCall) {
 
 void UvUdp::stopReadingBursts() {
   if (!burstPoll) return;
-  burstPoll->data = nullptr;
   closeAndFree(reinterpret_cast<uv_handle_t*>(burstPoll));
   ::close(burstFd);
   burstPoll = nullptr;
@@ -168,7 +167,6 @@ void UvUdp::onLoopClosing() { close(); }
 void UvUdp::close() {
   stopReadingBursts();
   if (!handle) return;
-  handle->data = nullptr;
   closeAndFree(reinterpret_cast<uv_handle_t*>(handle));
   handle = nullptr;
 }
@@ -290,7 +288,7 @@ void UvUdp::onAlloc(uv_handle_t* handle, size_t, uv_buf_t* buf) {
 void UvUdp::onRecv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const sockaddr* addr, unsigned flags) {
   auto* bytes = reinterpret_cast<int8_t*>(buf->base);
   const bool bufferBack = (flags & UV_UDP_MMSG_CHUNK) == 0;
-  // The receiver may delete the socket in any report; close() detaches the handle from it then.
+  // The receiver may delete the socket in any report; its handle then has no data (closeAndFree).
   const bool datagram = (flags & UV_UDP_MMSG_FREE) == 0;
   if (handle->data && datagram) static_cast<UvUdp*>(handle->data)->report(nread, bytes, addr, flags);
   if (!bufferBack) return;

@@ -7,7 +7,7 @@
 
 #include <future>
 
-#include "net/handlers/EngineFixture.h"
+#include "support/EngineFixture.h"
 #include "support/EngineProcess.h"
 
 using namespace enginetest;

@@ -8,7 +8,6 @@
 
 #include <stdexcept>
 
-#include "net/handlers/EngineFixture.h"
 #include "net/handlers/Stranger.h"
 #include "net/messages/CopyPause.h"
 #include "net/messages/FileAck.h"
@@ -16,6 +15,7 @@
 #include "net/messages/TicketRequest.h"
 #include "p2p/messages/Close.h"
 #include "p2p/messages/Connect.h"
+#include "support/EngineFixture.h"
 #include "utils/Base64.h"
 #include "utils/DH.h"
 

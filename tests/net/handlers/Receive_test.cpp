@@ -12,7 +12,7 @@
 #include <regex>
 #include <thread>
 
-#include "net/handlers/EngineFixture.h"
+#include "support/EngineFixture.h"
 
 using namespace enginetest;
 

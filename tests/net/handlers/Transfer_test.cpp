@@ -11,7 +11,6 @@
 
 #include "UdpChaos.h"
 #include "net/handlers/AcceptedHandlers.h"
-#include "net/handlers/EngineFixture.h"
 #include "net/handlers/GetTicketCb.h"
 #include "net/handlers/TicketRecvHandler.h"
 #include "net/messages/CopyResponse.h"
@@ -19,6 +18,7 @@
 #include "net/messages/FileWrite.h"
 #include "net/messages/TicketRequest.h"
 #include "net/messages/TicketResponse.h"
+#include "support/EngineFixture.h"
 #include "support/EngineProcess.h"
 #include "support/Trees.h"
 #include "utils/Sha1.h"

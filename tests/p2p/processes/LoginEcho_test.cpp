@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "p2p/processes/LoginEcho.h"
-#include "server/ServerProcess.h"
+#include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
 using namespace p2p;

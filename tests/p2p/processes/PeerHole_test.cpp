@@ -17,7 +17,7 @@
 #include "p2p/processes/PeerStream.h"
 #include "p2p/requests/Login.h"
 #include "p2p/uv/HttpServer.h"
-#include "server/ServerProcess.h"
+#include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
 using namespace p2p;

@@ -25,7 +25,7 @@
 #include "p2p/requests/Oauth2.h"
 #include "p2p/requests/TicketGet.h"
 #include "p2p/requests/Verify.h"
-#include "server/ServerProcess.h"
+#include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 #include "utils/Utils.h"
 

@@ -19,7 +19,7 @@
 #include "p2p/messages/Proxy.h"
 #include "p2p/processes/UdpRouter.h"
 
-#include "server/ServerProcess.h"
+#include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
 using namespace p2p;

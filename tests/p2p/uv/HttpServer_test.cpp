@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "server/ServerProcess.h"
+#include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
 using namespace p2p;

@@ -11,7 +11,7 @@
 
 #include "p2p/uv/UvUdp.h"
 
-#include "server/ServerProcess.h"
+#include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
 using namespace p2p;

@@ -17,7 +17,7 @@
 #include "net/handlers/PeerManager.h"
 #include "net/messages/Message.h"
 #include "p2p/uv/UvLoop.h"
-#include "server/ServerProcess.h"
+#include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 #include "utils/ByteBuffer.h"
 #include "utils/Properties.h"
