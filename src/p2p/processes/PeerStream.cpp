@@ -503,21 +503,6 @@ void PeerStream::handleTimer() {
   }
 }
 
-class PeerStream::Redelivery : public UvTimer::Cb {
- public:
-  explicit Redelivery(PeerStream* stream) : stream(stream), timer(stream->loop) {}
-  void start() { timer.start(0, 0, this); }
-  void handleTimer() override {
-    if (stream->state != Connected && stream->state != Closing) return;
-    const UdpRouter::Burst burst(stream->router);
-    stream->deliverAndAck();
-  }
-
- private:
-  PeerStream* stream;
-  UvTimer timer;
-};
-
 // Offers what is held to the owner and acknowledges what it read.
 void PeerStream::deliverAndAck() {
   bool advanced = false;
@@ -527,10 +512,17 @@ void PeerStream::deliverAndAck() {
 
 void PeerStream::holdAtMost(int32_t packets) { holdLimit = clampTo(packets, 1, maxRecvPool); }
 
+// One offer waits at a time: asking again before it runs changes nothing.
 void PeerStream::offerAgain() {
-  if (recvHeld == 0 || (state != Connected && state != Closing)) return;
-  if (!redelivery) redelivery = std::make_unique<Redelivery>(this);
-  redelivery->start();
+  if (recvHeld == 0 || (state != Connected && state != Closing) || redeliveryDue) return;
+  redeliveryDue = true;
+  loop->post([this, watch = liveness.watch()] {
+    if (!watch.alive()) return;
+    redeliveryDue = false;
+    if (state != Connected && state != Closing) return;
+    const UdpRouter::Burst burst(router);
+    deliverAndAck();
+  });
 }
 
 // ---- closing ----

@@ -44,10 +44,12 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
  public:
   enum State : int32_t { Created = 0, Connecting = 1, Connected = 2, Closing = 3, Closed = 4 };
 
-  // The owner. It may delete the stream from handle_close (and only there); the stream
-  // touches nothing of itself once that call returns. An exception out of handle_connect,
-  // handle_recv or handle_send closes this stream with the exception's text as the reason,
-  // told to the peer and to handle_close; it goes no further.
+  // The owner. It ends the stream the way p2p/uv/UvLoop.h ends every object: handed to
+  // deleteSoon, typically from handle_close. The stream checks its Liveness watch after each
+  // call into the owner, so an owner that deletes it outright inside such a call does no harm:
+  // the stream touches nothing of itself once that call returns. An exception out of
+  // handle_connect, handle_recv or handle_send closes this stream with the exception's text as
+  // the reason, told to the peer and to handle_close; it goes no further.
   class Cb {
    public:
     virtual ~Cb() = default;
@@ -195,9 +197,7 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   UdpRouter* router;
   UvLoop* loop;
   std::unique_ptr<UvTimer> timer;
-  // A one-shot 0 ms timer for offerAgain, made on first use.
-  class Redelivery;
-  std::unique_ptr<Redelivery> redelivery;
+  bool redeliveryDue = false;  // offerAgain posted an offer that has not run yet
   Cb* cb;
   State state = Created;
   SocketAddress peerAddr;
