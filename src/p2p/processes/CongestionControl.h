@@ -21,8 +21,8 @@ class CongestionControl {
 
   // What the sender has out when an acknowledgement or a time-out arrives.
   struct Flight {
-    int32_t sent;         // sent and not acknowledged
-    int32_t heldByPeer;   // of those, what the peer holds out of order
+    int32_t sent;                  // sent and not acknowledged
+    int32_t heldByPeer;            // of those, what the peer holds out of order
     int32_t oldestUnacknowledged;  // sequence of the first of them
   };
 

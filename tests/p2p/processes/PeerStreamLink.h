@@ -161,9 +161,13 @@ struct Link : UdpRouter::Cb {
     }
   }
   LinkedStream& A() { return static_cast<LinkedStream&>(*a.stream); }
-  // A opens with `out` to send and takes only the acknowledgements that ackA hands it.
-  LinkedStream& openForHandAcks(std::string out) {
-    tap = [this](Message& m, bool fromA) { return onlyA(m, fromA); };
+  // A opens with `out` to send, hears that the peer's pool is `peerPool` and takes only the
+  // acknowledgements that ackA hands it.
+  LinkedStream& openForHandAcks(std::string out, int32_t peerPool = PeerStream::RecvPoolSize) {
+    tap = [this, peerPool](Message& m, bool fromA) {
+      if (m.getOpcode() == Message::connectAck) static_cast<ConnectAck&>(m).sendPoolSize = peerPool;
+      return onlyA(m, fromA);
+    };
     a.out = std::move(out);
     open();
     run(12);

@@ -17,19 +17,6 @@ using namespace streamlink;
 
 namespace {
 
-// A opens with `out` to send, hears that the peer's pool is `pool` and takes only the
-// acknowledgements the test hands it.
-LinkedStream& openWithPool(Link& link, std::string out, int32_t pool) {
-  link.a.out = std::move(out);
-  link.tap = [&link, pool](Message& m, bool fromA) {
-    if (m.getOpcode() == Message::connectAck) static_cast<ConnectAck&>(m).sendPoolSize = pool;
-    return link.onlyA(m, fromA);
-  };
-  link.open();
-  link.run(12);
-  return link.A();
-}
-
 int32_t highestSent(const Link& link) {
   int32_t highest = 0;
   for (const auto& sent : link.dataSent) highest = std::max(highest, sent.first);
@@ -115,7 +102,7 @@ struct LetterSender : UdpRouter::Cb {
 
 TEST(PeerStream, TheWindowGrowsByThePacketsAcknowledgedAndShrinksOncePerLoss) {
   Link link;
-  const LinkedStream& a = openWithPool(link, pattern(200 * PeerStream::PayloadLength, 9), PeerStream::RecvPoolSize);
+  const LinkedStream& a = link.openForHandAcks(pattern(200 * PeerStream::PayloadLength, 9));
   const CongestionControl& congestion = a.congestion();
   const auto ack = [&](int32_t sequence, int32_t outOfOrder = 0) { link.ackA(sequence, outOfOrder); };
   EXPECT_EQ(congestion.window(), 2.0);
@@ -150,7 +137,7 @@ TEST(PeerStream, TheWindowGrowsByThePacketsAcknowledgedAndShrinksOncePerLoss) {
 
   // Never above the peer's pool; a negative count held is taken as 0, so it does not stop the sender.
   Link small;
-  const LinkedStream& capped = openWithPool(small, pattern(200 * PeerStream::PayloadLength, 9), 8);
+  const LinkedStream& capped = small.openForHandAcks(pattern(200 * PeerStream::PayloadLength, 9), 8);
   small.ackA(1, 0), small.ackA(3, 0);  // slow start: 2, 3, 5
   const size_t sentBefore = small.dataSent.size();
   small.ackA(8, -1000000);
@@ -161,7 +148,7 @@ TEST(PeerStream, TheWindowGrowsByThePacketsAcknowledgedAndShrinksOncePerLoss) {
   for (const auto& [roundTrip, timeout] : {std::pair<uint64_t, uint64_t>{100, 200}, {500, 800}, {1, 20}}) {
     SCOPED_TRACE(roundTrip);
     Link quiet;
-    const LinkedStream& stream = openWithPool(quiet, pattern(2000 * PeerStream::PayloadLength, 9), 8);
+    const LinkedStream& stream = quiet.openForHandAcks(pattern(2000 * PeerStream::PayloadLength, 9), 8);
     int32_t acknowledged = 0;  // each acknowledgement a round trip after the packet it names
     for (int i = 0; i < 30; ++i) quiet.run(roundTrip), quiet.ackA(acknowledged = highestSent(quiet), 0);
     ASSERT_FALSE(stream.congestion().inSlowStart());
@@ -174,13 +161,7 @@ TEST(PeerStream, TheWindowGrowsByThePacketsAcknowledgedAndShrinksOncePerLoss) {
   }
   for (const auto& [advertised, taken] : {std::pair<int32_t, int32_t>{1, 2}, {1 << 30, 1000}}) {
     Link pool;
-    pool.tap = [advertised = advertised](Message& m, bool) {
-      if (m.getOpcode() == Message::connectAck) static_cast<ConnectAck&>(m).sendPoolSize = advertised;
-      return true;
-    };
-    pool.open();
-    pool.run(12);
-    EXPECT_EQ(pool.A().peerPool(), taken);
+    EXPECT_EQ(pool.openForHandAcks("", advertised).peerPool(), taken);
   }
 }
 
