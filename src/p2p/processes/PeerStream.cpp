@@ -20,8 +20,6 @@ namespace p2p {
 namespace {
 
 constexpr int kKeyLength = 16;
-// A round-trip estimate beyond this is no estimate; the bound keeps the arithmetic sane.
-constexpr double kMaxLatency = 60000.0;
 
 int32_t clampTo(int32_t value, int32_t low, int32_t high) { return std::max(low, std::min(value, high)); }
 
@@ -150,10 +148,7 @@ bool PeerStream::accept(const Connect* msg, const SocketAddress& from) {
 void PeerStream::enterConnected() {
   state = Connected;
   lastAckSendTime = ackRecvTime = now();
-  // Slow start up to the whole pool: without it a long path would take a hundred round trips
-  // to fill the window.
-  slowStart = true;
-  slowStartWindow = maxSendPool;
+  congestionControl.onConnected(maxSendPool);
 }
 
 void PeerStream::setCiphers(const std::string& secret, const uint8_t* writeIv, const uint8_t* readIv) {
@@ -237,18 +232,13 @@ void PeerStream::sendPacket(Data* packet) {
 void PeerStream::sendData() {
   const UdpRouter::Burst burst(router);
   const uint64_t t = now();
-  if (resendCount >= 1) {
-    for (Data* packet : sendSent) {
-      if (resendCount < 1) break;
-      --resendCount;
-      if (static_cast<double>(t - packet->sendTime) >= estimatedLatency / 10) {
-        sendLog("resending", packet->sequence);
-        sendPacket(packet);
-      }
-    }
-    resendCount = 0;
+  int32_t resends = congestionControl.takeResends();
+  for (auto packet = sendSent.begin(); resends > 0 && packet != sendSent.end(); ++packet, --resends) {
+    if (!congestionControl.worthResending((*packet)->sendTime, t)) continue;
+    sendLog("resending", (*packet)->sequence);
+    sendPacket(*packet);
   }
-  const double budget = PacketsInWindow * window + ackOutOfOrder - static_cast<double>(sendSent.size());
+  const double budget = congestionControl.budget(static_cast<int32_t>(sendSent.size()), ackOutOfOrder);
   for (int sent = 0; sent < budget && !sendWait.empty(); ++sent) {
     Data* packet = sendWait.front();
     sendWait.pop_front();
@@ -256,11 +246,6 @@ void PeerStream::sendData() {
     sendSent.push_back(packet);
     highestSent = packet->sequence;
   }
-}
-
-int32_t PeerStream::resendTimeout() const {
-  const int32_t twice = std::min(2 * static_cast<int32_t>(estimatedLatency), MaxResendTimeout);
-  return std::max(twice, MinResendTimeout);
 }
 
 // ---- acknowledgements received ----
@@ -278,79 +263,47 @@ void PeerStream::processAck(const DataAck2& ack) {
   }
   const uint64_t t = now();
   ackRecvTime = t;
-  sampleLatency(a);
+  sampleRoundTrip(a);
   // Read before the window decides: a duplicate that reports every packet in flight as held
   // comes from a slow consumer or an idle peer, not from a loss. No more can be held than we
   // may have in flight.
   ackOutOfOrder = clampTo(ack.numOutOfOrder, 0, maxSendPool);
-  updateWindow(ackRecv, a, ack.nextSequence);
-  if (a > ackRecv && state == Closing) closeTime = t;
+  if (a == ackRecv) {
+    const int64_t missing = static_cast<int64_t>(ack.nextSequence) - a;
+    if (congestionControl.onDuplicateAck(flight(), missing, maxSendPool)) sendLog("resend ack duplicate", a);
+    return;
+  }
+  congestionControl.onAck(ackRecv, a, maxSendPool);
+  if (state == Closing) closeTime = t;
   ackRecv = a;
   while (!sendSent.empty() && sendSent.front()->sequence <= a) {
     sendPool.push_back(sendSent.front());
     sendSent.pop_front();
   }
-  if (recoverySeq != 0 && a >= recoverySeq) recoverySeq = 0;
+}
+
+CongestionControl::Flight PeerStream::flight() const {
+  const int32_t oldest = sendSent.empty() ? 0 : sendSent.front()->sequence;
+  return {static_cast<int32_t>(sendSent.size()), ackOutOfOrder, oldest};
 }
 
 // The round trip of the packet the acknowledgement names. An acknowledgement covers several
 // packets, so that packet is not always the oldest in flight; the ones before it waited for
 // the acknowledgement and would overstate the round trip.
-void PeerStream::sampleLatency(int32_t acknowledged) {
+void PeerStream::sampleRoundTrip(int32_t acknowledged) {
   if (sendSent.empty() || acknowledged < sendSent.front()->sequence) return;
   const auto index = static_cast<size_t>(acknowledged - sendSent.front()->sequence);
   if (index >= sendSent.size()) return;
-  const double sample = static_cast<double>(now() - sendSent[index]->sendTime);
-  estimatedLatency = std::min((1 - Alpha) * estimatedLatency + Alpha * sample, kMaxLatency);
+  congestionControl.sampleRoundTrip(sendSent[index]->sendTime, now());
 }
 
-void PeerStream::updateWindow(int32_t previousAck, int32_t ack, int32_t nextSequence) {
-  const int64_t toResend =
-      std::max<int64_t>(1, std::min<int64_t>(static_cast<int64_t>(nextSequence) - ack, maxSendPool));
-  const bool lossPossible = ackOutOfOrder < static_cast<int32_t>(sendSent.size());
-  if (previousAck == -1) {  // the retransmission timer
-    if (resendCount != 0) return;
-    sendLog("resend ack timeout", ack);
-    if (lossPossible) {
-      lossReaction();
-      window = InitialWindow;
-      slowStart = true;
-      recoverySeq = sendSent.empty() ? 0 : sendSent.front()->sequence;
-    }
-    duplicateAckCount = 0;
-    resendCount = static_cast<int32_t>(toResend);
-    return;
+// The oldest packet in flight waited too long. A resend already due covers it.
+void PeerStream::resendOnTimeout() {
+  if (!congestionControl.resendsDue()) {
+    sendLog("resend ack timeout", 0);
+    congestionControl.onTimeout(flight());
   }
-  if (ack == previousAck) {
-    // One cut per loss: duplicates that follow a cut wait for its packet to be acknowledged.
-    if (resendCount != 0 || recoverySeq != 0 || !lossPossible) return;
-    if (++duplicateAckCount > 2) {
-      lossReaction();
-      sendLog("resend ack duplicate", ack);
-      resendCount = static_cast<int32_t>(toResend);
-      duplicateAckCount = 0;
-      recoverySeq = sendSent.front()->sequence;
-    }
-    return;
-  }
-  // An acknowledgement counts for every packet it covers, as separate ones would; but no more
-  // than a window's worth, so that one closing a long gap does not open the window wide at once.
-  const double covered = std::min(static_cast<double>(ack) - previousAck, window);
-  if (slowStart) {
-    window += covered;
-    if (window >= slowStartWindow) slowStart = false;
-  } else {
-    window += covered / window;
-  }
-  window = std::min(window, static_cast<double>(maxSendPool));
-  duplicateAckCount = 0;
-}
-
-void PeerStream::lossReaction() {
-  const int32_t t = static_cast<int32_t>(window);
-  slowStartWindow = std::max(InitialSlowStartWindow, t / 2);
-  window = std::max(InitialWindow, 2 * window / 3);
-  slowStart = false;
+  sendData();
 }
 
 // ---- receiving ----
@@ -538,10 +491,7 @@ void PeerStream::handleTimer() {
   }
   const UdpRouter::Burst burst(router);
   if (ackHeld || t > lastAckSendTime + IdleAckPeriod) sendAck();
-  if (!sendSent.empty() && t > sendSent.front()->sendTime + static_cast<uint64_t>(resendTimeout())) {
-    updateWindow(-1, 0, 0);
-    sendData();
-  }
+  if (!sendSent.empty() && congestionControl.timedOut(sendSent.front()->sendTime, t)) resendOnTimeout();
   if (state == Connected) {
     deliverAndAck();
     return;
@@ -553,21 +503,6 @@ void PeerStream::handleTimer() {
   }
 }
 
-class PeerStream::Redelivery : public UvTimer::Cb {
- public:
-  explicit Redelivery(PeerStream* stream) : stream(stream), timer(stream->loop) {}
-  void start() { timer.start(0, 0, this); }
-  void handleTimer() override {
-    if (stream->state != Connected && stream->state != Closing) return;
-    const UdpRouter::Burst burst(stream->router);
-    stream->deliverAndAck();
-  }
-
- private:
-  PeerStream* stream;
-  UvTimer timer;
-};
-
 // Offers what is held to the owner and acknowledges what it read.
 void PeerStream::deliverAndAck() {
   bool advanced = false;
@@ -577,10 +512,17 @@ void PeerStream::deliverAndAck() {
 
 void PeerStream::holdAtMost(int32_t packets) { holdLimit = clampTo(packets, 1, maxRecvPool); }
 
+// One offer waits at a time: asking again before it runs changes nothing.
 void PeerStream::offerAgain() {
-  if (recvHeld == 0 || (state != Connected && state != Closing)) return;
-  if (!redelivery) redelivery = std::make_unique<Redelivery>(this);
-  redelivery->start();
+  if (recvHeld == 0 || (state != Connected && state != Closing) || redeliveryDue) return;
+  redeliveryDue = true;
+  loop->post([this, watch = liveness.watch()] {
+    if (!watch.alive()) return;
+    redeliveryDue = false;
+    if (state != Connected && state != Closing) return;
+    const UdpRouter::Burst burst(router);
+    deliverAndAck();
+  });
 }
 
 // ---- closing ----
@@ -620,7 +562,8 @@ bool PeerStream::closeNow(const std::string& reason) {
 
 void PeerStream::sendLog(const char* text, int32_t sequence) const {
   UV_LOG("2") << text << " id=" << channelId << " ackRecv=" << ackRecv << " ackOOO=" << ackOutOfOrder
-              << " latency=" << estimatedLatency << " window=" << window << " pool=" << sendPool.size()
+              << " latency=" << congestionControl.roundTrip()
+              << " window=" << congestionControl.window() << " pool=" << sendPool.size()
               << " wait=" << sendWait.size() << " sent=" << sendSent.size() << " next=" << nextSeq
               << " seq=" << sequence;
 }

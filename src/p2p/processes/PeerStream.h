@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "p2p/messages/DataAck2.h"
+#include "p2p/processes/CongestionControl.h"
 #include "p2p/processes/SocketAddress.h"
 #include "p2p/processes/UdpRouter.h"
 #include "p2p/uv/Liveness.h"
@@ -43,10 +44,12 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
  public:
   enum State : int32_t { Created = 0, Connecting = 1, Connected = 2, Closing = 3, Closed = 4 };
 
-  // The owner. It may delete the stream from handle_close (and only there); the stream
-  // touches nothing of itself once that call returns. An exception out of handle_connect,
-  // handle_recv or handle_send closes this stream with the exception's text as the reason,
-  // told to the peer and to handle_close; it goes no further.
+  // The owner. It ends the stream the way p2p/uv/UvLoop.h ends every object: handed to
+  // deleteSoon, typically from handle_close. The stream checks its Liveness watch after each
+  // call into the owner, so an owner that deletes it outright inside such a call does no harm:
+  // the stream touches nothing of itself once that call returns. An exception out of
+  // handle_connect, handle_recv or handle_send closes this stream with the exception's text as
+  // the reason, told to the peer and to handle_close; it goes no further.
   class Cb {
    public:
     virtual ~Cb() = default;
@@ -67,13 +70,10 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   static constexpr int32_t AckTimeout = 4000;      // ms without any acknowledgement
   static constexpr int32_t CloseTimeout = 2000;    // ms in Closing without progress
   static constexpr int32_t IdleAckPeriod = 1000;   // ms: keep-alive of an idle stream
-  static constexpr double InitialWindow = 2.0;
-  static constexpr int32_t InitialSlowStartWindow = 8;
-  static constexpr int32_t PacketsInWindow = 1;
-  static constexpr double Alpha = 0.1;  // weight of a new round-trip sample
-  // Retransmission time-out: twice the round trip, within these bounds (ms).
-  static constexpr int32_t MinResendTimeout = 20;
-  static constexpr int32_t MaxResendTimeout = 800;
+  static constexpr double InitialWindow = CongestionControl::InitialWindow;
+  static constexpr int32_t InitialSlowStartWindow = CongestionControl::InitialSlowStartWindow;
+  static constexpr int32_t MinResendTimeout = CongestionControl::MinResendTimeout;
+  static constexpr int32_t MaxResendTimeout = CongestionControl::MaxResendTimeout;
   // The send limit until the peer tells its receive pool.
   static constexpr int32_t DefaultPoolSize = 100;
   // The receive pool this side advertises: packets it holds for delivery. A round trip carries
@@ -148,6 +148,11 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   // clock too.
   void offerAgain();
 
+  // The sender's window and round trip, as the acknowledgements so far left them.
+  const CongestionControl& congestion() const { return congestionControl; }
+  // The peer's receive pool: most packets waiting or in flight.
+  int32_t peerPool() const { return maxSendPool; }
+
  protected:
   // Every datagram of the stream leaves through here; tests put a simulated link in its place.
   virtual void transmit(Message& m);
@@ -156,15 +161,9 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   bool encrypt = true;
   // How each direction's keystream is made ahead, off the loop thread, once it carries volume.
   KeystreamAhead::Limits keystreamLimits;
-
-  // Read and set by the tests of the window and time-out figures.
-  int32_t maxSendPool = DefaultPoolSize;     // the peer's receive pool: most packets waiting or in flight
-  const int32_t maxRecvPool = RecvPoolSize;  // most packets held for delivery; advertised to the peer
-  double window = InitialWindow;    // congestion window in packets
-  double estimatedLatency = 100.0;  // round trip, ms
-  int32_t slowStartWindow = InitialSlowStartWindow;
-  bool slowStart = false;
-  int32_t ackEvery = AckEvery;  // 1 answers every packet at once, as the original receiver did
+  // In-order packets per acknowledgement; 1 answers every packet at once, as the original
+  // receiver did.
+  int32_t ackEvery = AckEvery;
 
  private:
   // Calls into the owner; false when the owner deleted the stream meanwhile. An exception
@@ -183,13 +182,12 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   void deliverAndAck();
   void holdAck();
   void sendAck();
-  void sampleLatency(int32_t acknowledged);
+  void sampleRoundTrip(int32_t acknowledged);
   void processAck(const DataAck2& ack);
-  void updateWindow(int32_t previousAck, int32_t ack, int32_t nextSequence);
-  void lossReaction();
+  void resendOnTimeout();
+  CongestionControl::Flight flight() const;
   void sendData();
   void sendPacket(Data* packet);
-  int32_t resendTimeout() const;
   bool closeNow(const std::string& reason);
   Data* newPacket();
   static void freePacket(Data* packet);
@@ -199,9 +197,7 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   UdpRouter* router;
   UvLoop* loop;
   std::unique_ptr<UvTimer> timer;
-  // A one-shot 0 ms timer for offerAgain, made on first use.
-  class Redelivery;
-  std::unique_ptr<Redelivery> redelivery;
+  bool redeliveryDue = false;  // offerAgain posted an offer that has not run yet
   Cb* cb;
   State state = Created;
   SocketAddress peerAddr;
@@ -228,6 +224,7 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   int32_t seqAcknowledged = 0;  // seqRecv as the last acknowledgement gave it
   bool ackHeld = false;        // an acknowledgement is due at the end of the read or the tick
   bool atReadEnd = false;      // the router calls handleReadEnd
+  const int32_t maxRecvPool = RecvPoolSize;  // most packets held for delivery; advertised to the peer
   std::vector<Data*> recvPool;  // free receive packets
   // Packets waiting for delivery, at index sequence % maxRecvPool: only sequences from
   // seqRecv + 1 to seqRecv + maxRecvPool are held, so no two share a slot.
@@ -236,13 +233,10 @@ class PeerStream : public UdpRouter::Cb, public UvTimer::Cb {
   int32_t holdLimit = RecvPoolSize;  // most sequences held ahead of seqRecv; at most maxRecvPool
 
   // Sending.
+  int32_t maxSendPool = DefaultPoolSize;  // the peer's receive pool: most packets waiting or in flight
+  CongestionControl congestionControl;
   int32_t ackRecv = 0;        // highest sequence the peer acknowledged
   int32_t ackOutOfOrder = 0;  // packets the peer holds beyond ackRecv
-  int32_t duplicateAckCount = 0;
-  int32_t resendCount = 0;  // packets to resend at the next sendData
-  // The oldest unacknowledged sequence when the window was last cut; until the peer
-  // acknowledges it, further duplicates belong to the same loss. 0: none.
-  int32_t recoverySeq = 0;
   uint64_t ackRecvTime = 0;
   int32_t nextSeq = 0;          // sequence of the last packet queued
   int32_t highestSent = 0;      // sequence of the last packet sent at least once
