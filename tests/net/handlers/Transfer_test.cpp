@@ -526,7 +526,7 @@ size_t filesNamed(const fs::path& root) {
 void waitForFiles(const fs::path& root, size_t count) {
   for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
        filesNamed(root) < count && std::chrono::steady_clock::now() < end;)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 }  // namespace
