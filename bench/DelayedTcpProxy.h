@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/ServerProcess.h"
+
 namespace benchsupport {
 
 class DelayedTcpProxy {
@@ -33,7 +35,7 @@ class DelayedTcpProxy {
 
   DelayedTcpProxy(int targetPort, std::chrono::microseconds delay) : targetPort(targetPort), delay(delay) {
     listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
+    sockaddr_in address = servertest::loopback(0);
     socklen_t length = sizeof address;
     if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listener, 64) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
@@ -89,14 +91,6 @@ class DelayedTcpProxy {
     }
   };
 
-  static sockaddr_in loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-  }
-
   void run() {
     for (;;) {
       std::vector<pollfd> fds = {{wake[0], POLLIN, 0}, {listener, POLLIN, 0}};
@@ -134,7 +128,7 @@ class DelayedTcpProxy {
     const int client = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (client < 0) return;
     const int target = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopback(targetPort);
+    const sockaddr_in address = servertest::loopback(targetPort);
     if (target < 0 || connect(target, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
       close(client);
       if (target >= 0) close(target);
